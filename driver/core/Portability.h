@@ -1,0 +1,45 @@
+// The one place where the driver's sources meet the platform: the kernel
+// headers, and how a frame that catches a raised status is written. On the
+// simulated platform ExRaiseStatus throws a C++ object; with a compiler that
+// has structured exception handling the frame is __try/__except.
+#pragma once
+
+#include <ntddk.h>
+#include <wdmsec.h>
+#include <usb.h>
+#include <usbioctl.h>
+#include <usbdlib.h>
+
+#if defined(SIMULATED_NT_PLATFORM)
+
+#define KERNEL_TRY try
+#define KERNEL_EXCEPT catch (...)
+
+// Inside KERNEL_EXCEPT: the status that was raised.
+inline NTSTATUS KernelExceptionCode()
+{
+    try {
+        throw;
+    } catch (const SIMULATED_RAISED_STATUS &raised) {
+        return raised.Status;
+    } catch (...) {
+        return STATUS_UNSUCCESSFUL;
+    }
+}
+
+#elif defined(_MSC_VER)
+
+#define KERNEL_TRY __try
+#define KERNEL_EXCEPT __except (EXCEPTION_EXECUTE_HANDLER)
+#define KernelExceptionCode() GetExceptionCode()
+
+#else
+
+// A compiler without structured exception handling (the cross-compiler used
+// for the header check) cannot catch a raised status; the frame compiles to
+// its body alone.
+#define KERNEL_TRY if (true)
+#define KERNEL_EXCEPT else
+#define KernelExceptionCode() STATUS_UNSUCCESSFUL
+
+#endif

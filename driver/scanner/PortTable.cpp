@@ -1,0 +1,364 @@
+// The add-device routine, slot choice, the pairing record in the registry,
+// and the table side of destroying scanners and ports.
+#include "PortTable.h"
+
+#include "DriverGlobals.h"
+#include "KControlDeviceObject.h"
+#include "KScannerFunction.h"
+#include "KVirtualSerialPort.h"
+#include "Pool.h"
+#include "RegistryHelpers.h"
+
+namespace {
+
+constexpr WCHAR kModemSerial[] = L"000000000000";
+constexpr WCHAR kModemModelName[] = L"DIro Modem";
+constexpr WCHAR kModemHardwareId[] = L"USB\\VID_E7A3&PID_0214&MI_01";
+constexpr ULONG kClassNameBytes = 128;
+constexpr ULONG kHardwareIdBytes = 512;
+constexpr UCHAR kScannerBulkIn = 0x82;
+constexpr UCHAR kScannerBulkOut = 0x04;
+constexpr UCHAR kModemBulkIn = 0x86;
+constexpr UCHAR kModemBulkOut = 0x06;
+
+bool EqualNoCase(const UNICODE_STRING &a, PCWSTR b)
+{
+    UNICODE_STRING other;
+    RtlInitUnicodeString(&other, b);
+    return RtlCompareUnicodeString(&a, &other, TRUE) == 0;
+}
+
+bool SameName(const KUnicodeString &a, const KUnicodeString &b) { return RtlCompareUnicodeString(&a, &b, TRUE) == 0; }
+
+// Local time now as "%d-%02d-%04d,%d:%02d:%02d" (day, month, year, hour,
+// minute, second).
+KUnicodeString FormatTimeStamp()
+{
+    LARGE_INTEGER systemTime, localTime;
+    KeQuerySystemTime(&systemTime);
+    ExSystemTimeToLocalTime(&systemTime, &localTime);
+    TIME_FIELDS fields;
+    RtlTimeToTimeFields(&localTime, &fields);
+    KAnsiString text;
+    text.Format("%d-%02d-%04d,%d:%02d:%02d", fields.Day, fields.Month, fields.Year, fields.Hour, fields.Minute,
+                fields.Second);
+    return KUnicodeString(text);
+}
+
+// True when the node's hardware IDs name the composite model's modem
+// interface. The list ends at its first empty entry.
+bool IsModemInterface(PDEVICE_OBJECT physicalDevice)
+{
+    WCHAR ids[kHardwareIdBytes / sizeof(WCHAR)];
+    ULONG length = 0;
+    if (!NT_SUCCESS(IoGetDeviceProperty(physicalDevice, DevicePropertyHardwareID, sizeof ids, ids, &length)))
+        return false;
+    ULONG units = length / sizeof(WCHAR);
+    for (ULONG at = 0; at < units && ids[at];) {
+        ULONG end = at;
+        while (end < units && ids[end])
+            ++end;
+        UNICODE_STRING id;
+        id.Buffer = ids + at;
+        id.Length = static_cast<USHORT>((end - at) * sizeof(WCHAR));
+        id.MaximumLength = id.Length;
+        if (EqualNoCase(id, kModemHardwareId))
+            return true;
+        at = end + 1;
+    }
+    return false;
+}
+
+void WriteValue(HANDLE key, PCWSTR name, PCWSTR text, NTSTATUS *status = nullptr)
+{
+    KUnicodeString value(text);
+    NTSTATUS result = WriteRegistryString(key, name, value);
+    if (status)
+        *status = result;
+}
+
+// Records the pairing under scannerKeyPath; takes both strings and frees them.
+void persistPairing(KUnicodeString &portName, KUnicodeString &timeStamp)
+{
+    HANDLE key = OpenRegistryKey(DriverGlobals.scannerKeyPath, KEY_WRITE);
+    if (key) {
+        WriteValue(key, L"OpenCount", L"0");
+        WriteRegistryString(key, L"PortName", portName);
+        WriteRegistryString(key, L"TimeStamp", timeStamp);
+        KVirtualSerialPort *staticPort = DriverGlobals.portTableSize ? DriverGlobals.portTable[0].port : nullptr;
+        bool isStatic = staticPort && SameName(staticPort->portName, portName);
+        NTSTATUS flagStatus;
+        WriteValue(key, L"PortType", isStatic ? L"Static" : L"Dynamic");
+        WriteValue(key, L"Flag", isStatic ? L"N/A" : L"Associated", &flagStatus);
+        ZwClose(key);
+        if (!NT_SUCCESS(flagStatus))
+            DbgPrint("failed to write registry value");
+    }
+    portName.Free();
+    timeStamp.Free();
+}
+
+void PersistPairingOf(KVirtualSerialPort *port, const KUnicodeString &timeStamp)
+{
+    KUnicodeString name(port->portName);
+    KUnicodeString stamp(timeStamp);
+    persistPairing(name, stamp);
+}
+
+// Chooses the scanner's slot; PortTableEntry or null when it stays out.
+PortTableEntry *ChooseScannerSlot(KScannerFunction *scanner, HANDLE key)
+{
+    PortTableEntry *table = DriverGlobals.portTable;
+    if (DriverGlobals.portTableSize == 0)
+        return nullptr;
+    if (scanner->serialNumber.CompareNoCase(kModemSerial) == 0)
+        return &table[0];
+    KUnicodeString remembered;
+    ReadRegistryString(key, L"PortName", remembered);
+    if (!remembered.IsEmpty())
+        for (ULONG slot = 1; slot < DriverGlobals.portTableSize; ++slot) {
+            PortTableEntry &entry = table[slot];
+            if (entry.port && !entry.scanner && SameName(entry.port->portName, remembered))
+                return &entry;
+        }
+    for (ULONG slot = 1; slot < DriverGlobals.portTableSize; ++slot)
+        if (!table[slot].scanner)
+            return &table[slot];
+    return nullptr;
+}
+
+NTSTATUS AddScanner(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice, const KUnicodeString &timeStamp)
+{
+    bool modem = IsModemInterface(physicalDevice);
+    KUnicodeString noName;
+    KDeviceCreation creation{};
+    void *storage = CreateDeviceObject(sizeof(KScannerFunction), driver, noName, creation);
+    auto *scanner = new (storage) KScannerFunction(creation, physicalDevice, modem ? kModemBulkIn : kScannerBulkIn,
+                                                   modem ? kModemBulkOut : kScannerBulkOut);
+    NTSTATUS status;
+    KERNEL_TRY {
+        status = scanner->CompleteInitialization();
+    } KERNEL_EXCEPT {
+        status = KernelExceptionCode();
+    }
+
+    // Identity: the modem interface reads no descriptors.
+    if (NT_SUCCESS(status)) {
+        if (modem) {
+            scanner->serialNumber.Assign(kModemSerial, ARRAYSIZE(kModemSerial) - 1);
+            scanner->modelName.Assign(kModemModelName, ARRAYSIZE(kModemModelName) - 1);
+        } else if (PUSB_DEVICE_DESCRIPTOR descriptor = scanner->readDeviceDescriptor()) {
+            status = scanner->readStringDescriptor(descriptor->iSerialNumber, scanner->serialNumber);
+            if (NT_SUCCESS(status) && !NT_SUCCESS(scanner->readStringDescriptor(descriptor->iProduct, scanner->modelName)))
+                scanner->modelName.Free();
+            FreePool(descriptor);
+        }
+        // Without a serial number the scanner has no key of its own: its
+        // values would land in the Configuration key itself.
+        if (NT_SUCCESS(status) && scanner->serialNumber.IsEmpty())
+            status = STATUS_DEVICE_DATA_ERROR;
+    }
+    if (!NT_SUCCESS(status)) {
+        delete scanner;
+        return status;
+    }
+
+    DriverGlobals.scannerKeyPath = KUnicodeString::ConfigurationSubkey(scanner->serialNumber);
+    HANDLE key = OpenRegistryKey(DriverGlobals.scannerKeyPath, KEY_READ);
+    if (!key)
+        key = CreateRegistryKeyPath(DriverGlobals.scannerKeyPath, KEY_ALL_ACCESS);
+    if (!key) {
+        delete scanner;
+        return STATUS_UNSUCCESSFUL;
+    }
+    // The key was opened for reading; the add-time values go through a
+    // handle that may write.
+    if (HANDLE writable = OpenRegistryKey(DriverGlobals.scannerKeyPath, KEY_WRITE)) {
+        WriteRegistryString(writable, L"ModelType", scanner->modelName);
+        WriteValue(writable, L"Flag", L"Enumerated");
+        ZwClose(writable);
+    }
+
+    PortTableEntry *slot = ChooseScannerSlot(scanner, key);
+    ZwClose(key);
+    if (!slot)
+        return STATUS_SUCCESS;
+    // Slot 0 is taken unconditionally; the scanner it held loses its port.
+    if (slot->scanner && slot->scanner->pairedPort == slot->port)
+        slot->scanner->pairedPort = nullptr;
+    slot->scanner = scanner;
+    scanner->pairedPort = slot->port;
+    if (slot->port) {
+        slot->port->pairedScanner = scanner;
+        slot->port->scannerSerial = scanner->serialNumber;
+        PersistPairingOf(slot->port, timeStamp);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS AddPort(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice, const KUnicodeString &timeStamp)
+{
+    if (static_cast<ULONG>(DriverGlobals.livePortCount) == DriverGlobals.portTableSize)
+        return STATUS_UNSUCCESSFUL;
+    KRecursiveLockGuard guard(DriverGlobals.portTableLock);
+    LONG number = InterlockedIncrement(&DriverGlobals.lastPortNumber);
+    KAnsiString ansiName;
+    ansiName.Format("\\Device\\VXVIRTPORT%d", number);
+    KUnicodeString name(ansiName);
+
+    KVirtualSerialPort *port = nullptr;
+    NTSTATUS status;
+    KERNEL_TRY {
+        KDeviceCreation creation{};
+        void *storage = CreateDeviceObject(sizeof(KVirtualSerialPort), driver, name, creation);
+        port = new (storage) KVirtualSerialPort(creation, physicalDevice);
+        status = port->CompleteInitialization();
+    } KERNEL_EXCEPT {
+        status = KernelExceptionCode();
+    }
+    if (!NT_SUCCESS(status)) {
+        if (port)
+            delete port;
+        return status;
+    }
+
+    PortTableEntry *table = DriverGlobals.portTable;
+    for (ULONG slot = 0; slot < DriverGlobals.portTableSize; ++slot) {
+        PortTableEntry &entry = table[slot];
+        if (entry.port)
+            continue;
+        entry.port = port;
+        port->pairedScanner = entry.scanner;
+        KScannerFunction *scanner = entry.scanner;
+        if (scanner && !scanner->pairedPort) {
+            scanner->pairedPort = port;
+            port->scannerSerial = scanner->serialNumber;
+            DriverGlobals.scannerKeyPath = KUnicodeString::ConfigurationSubkey(scanner->serialNumber);
+            PersistPairingOf(port, timeStamp);
+        }
+        break;
+    }
+    return status;
+}
+
+NTSTATUS AddDeviceLocked(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
+{
+    KUnicodeString timeStamp = FormatTimeStamp();
+
+    WCHAR className[kClassNameBytes / sizeof(WCHAR)];
+    ULONG length = 0;
+    NTSTATUS status = IoGetDeviceProperty(physicalDevice, DevicePropertyClassName, sizeof className, className, &length);
+    if (!NT_SUCCESS(status))
+        return status;
+
+    HANDLE configuration = OpenRegistryKey(DriverGlobals.configurationKeyPath, KEY_READ);
+    if (!configuration) {
+        DbgPrint("Driver Entry Open to registry failed");
+        return STATUS_UNSUCCESSFUL;
+    }
+    ULONG portCount = 0;
+    if (!NT_SUCCESS(ReadRegistryDword(configuration, L"PortCount", &portCount)))
+        portCount = 0;
+    ZwClose(configuration);
+    ULONG wanted = portCount + 1;
+    // A table in existence keeps its size: the walks never pass its end.
+    DriverGlobals.portTableSize = DriverGlobals.portTable && wanted > DriverGlobals.portTableSlots
+                                      ? DriverGlobals.portTableSlots
+                                      : wanted;
+
+    if (!DriverGlobals.portTable) {
+        auto table = static_cast<PortTableEntry *>(AllocateZeroedPool(SIZE_T(DriverGlobals.portTableSize) * sizeof(PortTableEntry)));
+        if (!table)
+            return STATUS_UNSUCCESSFUL;
+        DriverGlobals.portTable = table;
+        DriverGlobals.portTableSlots = DriverGlobals.portTableSize;
+        if (!DriverGlobals.controlDevice) {
+            CreateControlDevice();
+            if (DriverGlobals.controlDevice)
+                DriverGlobals.controlDevice->deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
+        }
+    }
+
+    UNICODE_STRING name;
+    name.Buffer = className;
+    name.Length = static_cast<USHORT>(length >= sizeof(WCHAR) ? length - sizeof(WCHAR) : 0);
+    name.MaximumLength = name.Length;
+    if (EqualNoCase(name, L"Ports"))
+        return AddPort(driver, physicalDevice, timeStamp);
+    return AddScanner(driver, physicalDevice, timeStamp);
+}
+
+}  // namespace
+
+// PASSIVE_LEVEL, Plug and Play context; calls never overlap.
+NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
+{
+    NTSTATUS status;
+    KERNEL_TRY {
+        status = AddDeviceLocked(driver, physicalDevice);
+    } KERNEL_EXCEPT {
+        status = KernelExceptionCode();
+    }
+    return status;
+}
+
+void UnlinkScanner(KScannerFunction *scanner)
+{
+    bool paired = false;
+    KIRQL old = KeAcquireSpinLockRaiseToDpc(&DriverGlobals.scannerListLock);
+    if (DriverGlobals.portTable)
+        for (ULONG slot = 0; slot < DriverGlobals.portTableSize; ++slot) {
+            PortTableEntry &entry = DriverGlobals.portTable[slot];
+            if (entry.scanner != scanner)
+                continue;
+            if (entry.port) {
+                entry.port->pairedScanner = nullptr;
+                paired = true;
+            }
+            entry.scanner = nullptr;
+            scanner->pairedPort = nullptr;
+            break;
+        }
+    RemoveEntryList(&scanner->scannerListEntry);
+    KeReleaseSpinLock(&DriverGlobals.scannerListLock, old);
+
+    if (paired && !scanner->serialNumber.IsEmpty()) {
+        KUnicodeString path = KUnicodeString::ConfigurationSubkey(scanner->serialNumber);
+        if (HANDLE key = OpenRegistryKey(path, KEY_WRITE)) {
+            WriteValue(key, L"Flag", L"");
+            ZwClose(key);
+        }
+    }
+}
+
+void ReleasePortTable()
+{
+    FreePool(DriverGlobals.portTable);
+    DriverGlobals.portTable = nullptr;
+    DriverGlobals.portTableSlots = 0;
+}
+
+void ReleasePortSlot(KVirtualSerialPort *port)
+{
+    if (InterlockedDecrement(&DriverGlobals.livePortCount) == 0) {
+        ReleasePortTable();
+        port->pairedScanner = nullptr;
+        if (DriverGlobals.controlDevice) {
+            delete DriverGlobals.controlDevice;
+            DriverGlobals.controlDevice = nullptr;
+        }
+    } else if (DriverGlobals.portTable) {
+        for (ULONG slot = 0; slot < DriverGlobals.portTableSize; ++slot)
+            if (DriverGlobals.portTable[slot].port == port) {
+                DriverGlobals.portTable[slot].port = nullptr;
+                break;
+            }
+    }
+    KIRQL old = KeAcquireSpinLockRaiseToDpc(&DriverGlobals.scannerListLock);
+    for (PLIST_ENTRY e = DriverGlobals.scannerList.Flink; e != &DriverGlobals.scannerList; e = e->Flink) {
+        auto *scanner = CONTAINING_RECORD(e, KScannerFunction, scannerListEntry);
+        if (scanner->pairedPort == port)
+            scanner->pairedPort = nullptr;
+    }
+    KeReleaseSpinLock(&DriverGlobals.scannerListLock, old);
+}

@@ -1,0 +1,274 @@
+// Driver and device objects: IoCreateDevice, IoDeleteDevice, device stacks.
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+
+#include <wdmsec.h>
+
+#include "io/IoManager.h"
+#include "ob/Namespace.h"
+#include "rtl/Text.h"
+#include "verifier/Verifier.h"
+
+namespace plat {
+namespace {
+
+constexpr ULONG kDeviceMagic = 0x44455643;  // "CVED"
+constexpr ULONG kDeletedDeviceMagic = 0x44454144;
+constexpr size_t kAlign = 16;
+
+size_t RoundUp(size_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
+
+std::vector<PDEVICE_OBJECT> &liveDevices()
+{
+    static std::vector<PDEVICE_OBJECT> v;
+    return v;
+}
+
+struct DriverRecord {
+    DRIVER_OBJECT object;
+    DRIVER_EXTENSION extension;
+    std::u16string name;
+    std::u16string service;
+};
+
+std::vector<DriverRecord *> &drivers()
+{
+    static std::vector<DriverRecord *> v;
+    return v;
+}
+
+NTSTATUS NoDispatch(PDEVICE_OBJECT, PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+NTSTATUS CreateDeviceCommon(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name,
+                            ULONG type, ULONG characteristics, BOOLEAN exclusive,
+                            PDEVICE_OBJECT *result)
+{
+    *result = nullptr;
+    if (ShouldFail(FaultSite::CreateDevice))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    size_t headerSize = RoundUp(sizeof(DeviceHeader));
+    size_t objectSize = RoundUp(sizeof(DEVICE_OBJECT));
+    auto *memory = static_cast<unsigned char *>(std::aligned_alloc(kAlign, RoundUp(headerSize + objectSize + extensionSize + 1)));
+    auto *header = new (memory) DeviceHeader;
+    header->magic = kDeviceMagic;
+    header->extensionSize = extensionSize;
+    auto *device = reinterpret_cast<PDEVICE_OBJECT>(memory + headerSize);
+    memset(device, 0, objectSize + extensionSize);
+    device->Type = 3;
+    device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + extensionSize);
+    device->DriverObject = driver;
+    device->DeviceExtension = extensionSize ? memory + headerSize + objectSize : nullptr;
+    device->DeviceType = type;
+    device->Characteristics = characteristics;
+    device->Flags = DO_DEVICE_INITIALIZING | (exclusive ? DO_EXCLUSIVE : 0);
+    device->StackSize = 1;
+    device->AlignmentRequirement = 0;
+    KeInitializeEvent(&device->DeviceLock, SynchronizationEvent, TRUE);
+    if (name && name->Buffer && name->Length) {
+        header->name = FromUnicodeString(name);
+        NTSTATUS status = InsertDeviceName(header->name, device);
+        if (!NT_SUCCESS(status)) {
+            header->~DeviceHeader();
+            std::free(memory);
+            return status;
+        }
+        device->Flags |= DO_DEVICE_HAS_NAME;
+    }
+    device->NextDevice = driver->DeviceObject;
+    driver->DeviceObject = device;
+    liveDevices().push_back(device);
+    *result = device;
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+DeviceHeader *HeaderOf(PDEVICE_OBJECT device)
+{
+    auto *header = reinterpret_cast<DeviceHeader *>(reinterpret_cast<unsigned char *>(device) -
+                                                    RoundUp(sizeof(DeviceHeader)));
+    if (header->magic != kDeviceMagic) {
+        VerifierFail("device object", header->magic == kDeletedDeviceMagic ? "use of a deleted device object"
+                                                                             : "not a device object");
+        return nullptr;
+    }
+    return header;
+}
+
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device)
+{
+    while (device->AttachedDevice)
+        device = device->AttachedDevice;
+    return device;
+}
+
+std::vector<PDEVICE_OBJECT> LiveDevices() { return liveDevices(); }
+
+PDRIVER_OBJECT CreateDriverObject(std::u16string_view driverName, std::u16string_view serviceName)
+{
+    auto *record = new DriverRecord{};
+    record->name = driverName;
+    record->service = serviceName;
+    PDRIVER_OBJECT driver = &record->object;
+    driver->Type = 4;
+    driver->Size = sizeof(DRIVER_OBJECT);
+    driver->DriverExtension = &record->extension;
+    record->extension.DriverObject = driver;
+    record->extension.ServiceKeyName.Buffer = W(record->service.data());
+    record->extension.ServiceKeyName.Length = static_cast<USHORT>(record->service.size() * 2);
+    record->extension.ServiceKeyName.MaximumLength = record->extension.ServiceKeyName.Length;
+    driver->DriverName.Buffer = W(record->name.data());
+    driver->DriverName.Length = static_cast<USHORT>(record->name.size() * 2);
+    driver->DriverName.MaximumLength = driver->DriverName.Length;
+    for (auto &entry : driver->MajorFunction)
+        entry = NoDispatch;
+    drivers().push_back(record);
+    return driver;
+}
+
+void DeleteDriverObject(PDRIVER_OBJECT driver)
+{
+    auto &all = drivers();
+    for (auto it = all.begin(); it != all.end(); ++it)
+        if (&(*it)->object == driver) {
+            if (driver->DeviceObject)
+                VerifierFail("driver object", "driver '" + ToUtf8(&driver->DriverName) +
+                                                  "' unloaded while it still has device objects");
+            delete *it;
+            all.erase(it);
+            return;
+        }
+}
+
+void ResetDevicesAndDrivers()
+{
+    for (PDEVICE_OBJECT device : liveDevices()) {
+        DeviceHeader *header = HeaderOf(device);
+        header->magic = kDeletedDeviceMagic;
+        header->~DeviceHeader();
+        std::free(header);
+    }
+    liveDevices().clear();
+    for (DriverRecord *record : drivers())
+        delete record;
+    drivers().clear();
+}
+
+}  // namespace plat
+
+using namespace plat;
+
+extern "C" {
+
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                        ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                        PDEVICE_OBJECT *DeviceObject)
+{
+    return CreateDeviceCommon(DriverObject, DeviceExtensionSize, DeviceName, DeviceType,
+                              DeviceCharacteristics, Exclusive, DeviceObject);
+}
+
+NTSTATUS IoCreateDeviceSecure(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, ULONG DeviceType, ULONG DeviceCharacteristics,
+                              BOOLEAN Exclusive, PCUNICODE_STRING DefaultSDDLString,
+                              LPCGUID DeviceClassGuid, PDEVICE_OBJECT *DeviceObject)
+{
+    if (!DefaultSDDLString || !DefaultSDDLString->Buffer || !DeviceClassGuid)
+        return STATUS_INVALID_PARAMETER;
+    std::u16string sddl = FromUnicodeString(DefaultSDDLString);
+    if (sddl.rfind(u"D:", 0) != 0)
+        return STATUS_INVALID_PARAMETER;
+    NTSTATUS status = CreateDeviceCommon(DriverObject, DeviceExtensionSize, DeviceName, DeviceType,
+                                         DeviceCharacteristics, Exclusive, DeviceObject);
+    if (NT_SUCCESS(status)) {
+        DeviceHeader *header = HeaderOf(*DeviceObject);
+        header->sddl = sddl;
+        header->classGuid = *DeviceClassGuid;
+        header->hasClassGuid = true;
+    }
+    return status;
+}
+
+VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
+{
+    DeviceHeader *header = HeaderOf(DeviceObject);
+    if (!header)
+        return;
+    if (header->lower)
+        VerifierFail("device object", "device '" + ToUtf8(header->name) +
+                                          "' deleted while still attached to a lower device");
+    if (DeviceObject->AttachedDevice)
+        VerifierFail("device object", "device '" + ToUtf8(header->name) +
+                                          "' deleted while another device is attached to it");
+    PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+    for (PDEVICE_OBJECT *link = &driver->DeviceObject; *link; link = &(*link)->NextDevice)
+        if (*link == DeviceObject) {
+            *link = DeviceObject->NextDevice;
+            break;
+        }
+    RemoveDeviceName(DeviceObject);
+    auto &live = liveDevices();
+    live.erase(std::remove(live.begin(), live.end(), DeviceObject), live.end());
+    header->magic = kDeletedDeviceMagic;
+    header->~DeviceHeader();
+    std::free(header);
+}
+
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
+{
+    if (!HeaderOf(SourceDevice) || !HeaderOf(TargetDevice))
+        return nullptr;
+    PDEVICE_OBJECT top = TopOfStack(TargetDevice);
+    top->AttachedDevice = SourceDevice;
+    SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+    SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
+    HeaderOf(SourceDevice)->lower = top;
+    return top;
+}
+
+VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
+{
+    PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
+    if (!upper) {
+        VerifierFail("device object", "IoDetachDevice of a device that has nothing attached");
+        return;
+    }
+    TargetDevice->AttachedDevice = nullptr;
+    HeaderOf(upper)->lower = nullptr;
+}
+
+PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_OBJECT top = TopOfStack(DeviceObject);
+    ++top->ReferenceCount;
+    return top;
+}
+
+VOID ObReferenceObject(PVOID Object) {}
+VOID ObDereferenceObject(PVOID Object) {}
+
+NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
+{
+    if (ShouldFail(FaultSite::CreateSymbolicLink))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    if (!SymbolicLinkName || !SymbolicLinkName->Buffer || !DeviceName || !DeviceName->Buffer)
+        return STATUS_INVALID_PARAMETER;
+    return CreateLink(FromUnicodeString(SymbolicLinkName), FromUnicodeString(DeviceName));
+}
+
+NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
+{
+    if (!SymbolicLinkName || !SymbolicLinkName->Buffer)
+        return STATUS_INVALID_PARAMETER;
+    return DeleteLink(FromUnicodeString(SymbolicLinkName));
+}
+
+BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
+
+}

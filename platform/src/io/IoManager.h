@@ -1,0 +1,115 @@
+// I/O manager internals: the platform's private headers of device objects
+// and IRPs, driver objects, and the request API that simulated callers (tests,
+// the Win32 layer, the simulator) use to send requests to a device.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <wdm.h>
+
+#include "ke/Scheduler.h"
+
+namespace plat {
+
+struct DeviceNode;
+
+// Lives in front of every DEVICE_OBJECT the platform creates.
+struct DeviceHeader {
+    ULONG magic;
+    std::u16string name;
+    std::u16string sddl;          // empty: open to everybody
+    GUID classGuid{};
+    bool hasClassGuid = false;
+    PDEVICE_OBJECT lower = nullptr;  // device this one is attached to
+    DeviceNode *node = nullptr;      // for physical device objects
+    SIZE_T extensionSize = 0;
+};
+
+DeviceHeader *HeaderOf(PDEVICE_OBJECT device);
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+std::vector<PDEVICE_OBJECT> LiveDevices();
+
+enum class IrpOrigin {
+    Allocated,      // IoAllocateIrp: its owner frees it
+    Asynchronous,   // IoBuildAsynchronousFsdRequest: its owner frees it
+    Threaded,       // IoBuildSynchronousFsdRequest, IoBuildDeviceIoControlRequest
+    Caller,         // SendRequest: a simulated caller waits for it
+};
+
+// Driver objects: created for loaded driver images and for the platform's
+// own bus drivers.
+PDRIVER_OBJECT CreateDriverObject(std::u16string_view driverName, std::u16string_view serviceName);
+void DeleteDriverObject(PDRIVER_OBJECT driver);
+
+void ResetIoManager();
+size_t LiveIrpCount();
+
+// A request as a simulated caller sends it.
+struct Request {
+    UCHAR major = IRP_MJ_CREATE;
+    UCHAR minor = 0;
+    ULONG ioControlCode = 0;
+    std::vector<UCHAR> input;
+    ULONG outputLength = 0;
+    ULONG createOptions = 0;
+    FILE_INFORMATION_CLASS fileInformationClass = FileStandardInformation;
+    // Lets a test fill stack parameters the fields above do not cover.
+    std::function<void(PIO_STACK_LOCATION)> prepare;
+};
+
+struct RequestResult {
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+    std::vector<UCHAR> output;
+};
+
+// An outstanding request; the IRP is freed by the I/O manager when it
+// completes. Wait blocks the calling simulated thread until then.
+class PendingRequest {
+public:
+    bool Done() const { return done_; }
+    const RequestResult &Result() const { return result_; }
+    RequestResult Wait();
+    // IoCancelIrp on the request while it is outstanding; false when it has
+    // already completed or had no cancel routine.
+    bool Cancel();
+    PIRP Irp() const { return done_ ? nullptr : irp_; }
+
+private:
+    friend struct RequestSender;
+    PIRP irp_ = nullptr;
+    bool done_ = false;
+    KEVENT finished_{};
+    RequestResult result_;
+    NTSTATUS dispatchStatus_ = STATUS_PENDING;
+};
+
+// Called by the I/O manager when a caller's request has finished.
+void RequestFinished(PendingRequest *request);
+
+// Opens the device that `path` names (following links), as a caller with the
+// current thread's identity: the device's security descriptor is checked,
+// then IRP_MJ_CREATE is sent to the top of its stack.
+NTSTATUS OpenDevice(std::u16string_view path, PFILE_OBJECT *file, ULONG createOptions = 0);
+// IRP_MJ_CLEANUP then IRP_MJ_CLOSE; frees the file object.
+NTSTATUS CloseDevice(PFILE_OBJECT file);
+// Sends a request to the top of the file's stack (or to `device` directly
+// when file is null) and waits for it.
+RequestResult SendRequest(PFILE_OBJECT file, const Request &request, PDEVICE_OBJECT device = nullptr);
+// Starts a request without waiting; the caller owns the returned object.
+PendingRequest *StartRequest(PFILE_OBJECT file, const Request &request, PDEVICE_OBJECT device = nullptr);
+
+// Debugger output and error-log entries, in order.
+struct ErrorLogEntry {
+    NTSTATUS errorCode;
+    std::vector<std::u16string> strings;
+    std::u16string deviceName;
+    size_t size;
+};
+const std::vector<std::string> &DebuggerOutput();
+const std::vector<ErrorLogEntry> &ErrorLog();
+void ResetDiagnostics();
+
+}  // namespace plat

@@ -1,0 +1,434 @@
+// IRPs: allocation, IofCallDriver, IofCompleteRequest, IoCancelIrp and the
+// request builders.
+//
+// Every IRP is preceded by a private header that records who must free it and
+// whether it is still live. Freed IRPs stay in a quarantine for a while with
+// their header marked, so that a second completion of an IRP that the I/O
+// manager already finished is reported instead of touching reused memory.
+#include <cstdlib>
+#include <deque>
+#include <new>
+#include <sstream>
+
+#include "io/IoManager.h"
+#include "rtl/Text.h"
+#include "verifier/Verifier.h"
+
+namespace plat {
+namespace {
+
+constexpr ULONG kIrpMagic = 0x20505249;  // "IRP "
+constexpr ULONG kFreedIrpMagic = 0x44505249;
+constexpr size_t kQuarantine = 2048;
+// Tests make IRP allocation fail with FailPoolTag on this tag.
+constexpr ULONG kIrpTag = 0x20707249;  // "Irp "
+
+struct alignas(16) IrpHeader {
+    ULONG magic;
+    IrpOrigin origin;
+    // Set while IofCompleteRequest walks the stack; cleared when a completion
+    // routine takes the IRP back with STATUS_MORE_PROCESSING_REQUIRED.
+    bool completing;
+    // For threaded requests: where the output of a buffered request goes.
+    PVOID outputBuffer;
+    ULONG outputLength;
+    bool copyOutput;
+    bool ownsSystemBuffer;
+    PendingRequest *request;
+};
+
+struct IrpState {
+    std::deque<IrpHeader *> quarantine;
+    size_t live = 0;
+    KSPIN_LOCK cancelLock = 0;
+};
+
+IrpState &irps()
+{
+    static IrpState s;
+    return s;
+}
+
+IrpHeader *HeaderOfIrp(PIRP irp) { return reinterpret_cast<IrpHeader *>(irp) - 1; }
+
+bool CheckLive(PIRP irp, const char *routine)
+{
+    IrpHeader *h = HeaderOfIrp(irp);
+    if (h->magic == kIrpMagic)
+        return true;
+    VerifierFail("IRP", std::string(routine) +
+                            (h->magic == kFreedIrpMagic ? ": IRP already completed and freed (completed twice?)"
+                                                        : ": not an IRP"));
+    return false;
+}
+
+PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin)
+{
+    USHORT size = IoSizeOfIrp(stackSize);
+    auto *memory = static_cast<unsigned char *>(std::aligned_alloc(16, (sizeof(IrpHeader) + size + 15) & ~size_t(15)));
+    auto *h = new (memory) IrpHeader{};
+    h->magic = kIrpMagic;
+    h->origin = origin;
+    auto *irp = reinterpret_cast<PIRP>(h + 1);
+    IoInitializeIrp(irp, size, stackSize);
+    ++irps().live;
+    return irp;
+}
+
+void ReleaseIrpMemory(PIRP irp)
+{
+    IrpHeader *h = HeaderOfIrp(irp);
+    h->magic = kFreedIrpMagic;
+    --irps().live;
+    irps().quarantine.push_back(h);
+    if (irps().quarantine.size() > kQuarantine) {
+        std::free(irps().quarantine.front());
+        irps().quarantine.pop_front();
+    }
+}
+
+void FreeIrpBuffers(PIRP irp)
+{
+    IrpHeader *h = HeaderOfIrp(irp);
+    if (h->ownsSystemBuffer && irp->AssociatedIrp.SystemBuffer) {
+        std::free(irp->AssociatedIrp.SystemBuffer);
+        irp->AssociatedIrp.SystemBuffer = nullptr;
+    }
+    while (irp->MdlAddress) {
+        PMDL next = irp->MdlAddress->Next;
+        IoFreeMdl(irp->MdlAddress);
+        irp->MdlAddress = next;
+    }
+}
+
+// The I/O manager's own end of a request that reached the top of its stack.
+void FinishIrp(PIRP irp)
+{
+    IrpHeader *h = HeaderOfIrp(irp);
+    switch (h->origin) {
+    case IrpOrigin::Allocated:
+    case IrpOrigin::Asynchronous:
+        VerifierFail("IRP", "an IRP from IoAllocateIrp or IoBuildAsynchronousFsdRequest completed past the "
+                            "top of its stack: its owner must free it from a completion routine that returns "
+                            "STATUS_MORE_PROCESSING_REQUIRED");
+        return;
+    case IrpOrigin::Threaded:
+        if (h->copyOutput && NT_SUCCESS(irp->IoStatus.Status) && h->outputBuffer && irp->AssociatedIrp.SystemBuffer) {
+            ULONG_PTR n = irp->IoStatus.Information < h->outputLength ? irp->IoStatus.Information : h->outputLength;
+            memcpy(h->outputBuffer, irp->AssociatedIrp.SystemBuffer, n);
+        }
+        if (irp->UserIosb)
+            *irp->UserIosb = irp->IoStatus;
+        FreeIrpBuffers(irp);
+        {
+            PKEVENT event = irp->UserEvent;
+            ReleaseIrpMemory(irp);
+            if (event)
+                KeSetEvent(event, 0, FALSE);
+        }
+        return;
+    case IrpOrigin::Caller: {
+        PendingRequest *request = h->request;
+        RequestResult &result = const_cast<RequestResult &>(request->Result());
+        result.status = irp->IoStatus.Status;
+        result.information = irp->IoStatus.Information;
+        if (h->copyOutput && irp->AssociatedIrp.SystemBuffer && NT_SUCCESS(irp->IoStatus.Status)) {
+            ULONG_PTR n = irp->IoStatus.Information < h->outputLength ? irp->IoStatus.Information : h->outputLength;
+            result.output.assign(static_cast<UCHAR *>(irp->AssociatedIrp.SystemBuffer),
+                                 static_cast<UCHAR *>(irp->AssociatedIrp.SystemBuffer) + n);
+        } else if (h->outputBuffer && NT_SUCCESS(irp->IoStatus.Status)) {
+            ULONG_PTR n = irp->IoStatus.Information < h->outputLength ? irp->IoStatus.Information : h->outputLength;
+            result.output.assign(static_cast<UCHAR *>(h->outputBuffer), static_cast<UCHAR *>(h->outputBuffer) + n);
+        }
+        if (h->outputBuffer && !h->copyOutput)
+            std::free(h->outputBuffer);
+        FreeIrpBuffers(irp);
+        ReleaseIrpMemory(irp);
+        RequestFinished(request);
+        return;
+    }
+    }
+}
+
+}  // namespace
+
+size_t LiveIrpCount() { return irps().live; }
+
+void ResetIrps()
+{
+    for (IrpHeader *h : irps().quarantine)
+        std::free(h);
+    irps().quarantine.clear();
+    irps().live = 0;
+    irps().cancelLock = 0;
+}
+
+// Shared with Request.cpp.
+PIRP AllocateCallerIrp(CCHAR stackSize, PendingRequest *request, PVOID outputBuffer, ULONG outputLength,
+                       bool copyOutput)
+{
+    PIRP irp = AllocateIrp(stackSize, IrpOrigin::Caller);
+    IrpHeader *h = HeaderOfIrp(irp);
+    h->request = request;
+    h->outputBuffer = outputBuffer;
+    h->outputLength = outputLength;
+    h->copyOutput = copyOutput;
+    h->ownsSystemBuffer = true;
+    return irp;
+}
+
+// Checks made when a dispatch routine returns to IofCallDriver. `level` is
+// the stack location the routine was given.
+void CheckDispatchReturn(PIRP irp, CCHAR level, NTSTATUS status, PDEVICE_OBJECT device)
+{
+    IrpHeader *h = HeaderOfIrp(irp);
+    if (h->magic != kIrpMagic || h->completing)
+        return;  // finished (freed) or being completed: nothing left to check
+    std::string who = ToUtf8(&device->DriverObject->DriverName);
+    if (status == STATUS_PENDING) {
+        PIO_STACK_LOCATION sp = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (level - 1);
+        if (!(sp->Control & SL_PENDING_RETURNED) && irp->CurrentLocation <= level)
+            VerifierFail("IRP", "dispatch routine of '" + who +
+                                    "' returned STATUS_PENDING without marking the IRP pending");
+    }
+}
+
+}  // namespace plat
+
+using namespace plat;
+
+extern "C" {
+
+USHORT IoSizeOfIrp(CCHAR StackSize)
+{
+    return static_cast<USHORT>(sizeof(IRP) + StackSize * sizeof(IO_STACK_LOCATION));
+}
+
+VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
+{
+    memset(Irp, 0, PacketSize);
+    Irp->Type = 6;
+    Irp->Size = PacketSize;
+    Irp->StackCount = StackSize;
+    Irp->CurrentLocation = static_cast<CHAR>(StackSize + 1);
+    InitializeListHead(&Irp->ThreadListEntry);
+    Irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + StackSize;
+}
+
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
+{
+    if (TagFails(kIrpTag))
+        return nullptr;
+    return AllocateIrp(StackSize, IrpOrigin::Allocated);
+}
+
+VOID IoFreeIrp(PIRP Irp)
+{
+    if (!CheckLive(Irp, "IoFreeIrp"))
+        return;
+    if (Irp->CancelRoutine)
+        VerifierFail("IRP", "IoFreeIrp of an IRP that still has a cancel routine");
+    FreeIrpBuffers(Irp);
+    ReleaseIrpMemory(Irp);
+}
+
+VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
+{
+    if (!CheckLive(Irp, "IoReuseIrp"))
+        return;
+    UCHAR allocationFlags = Irp->AllocationFlags;
+    IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
+    Irp->AllocationFlags = allocationFlags;
+    Irp->IoStatus.Status = Iostatus;
+    HeaderOfIrp(Irp)->completing = false;
+}
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    if (!CheckLive(Irp, "IofCallDriver"))
+        return STATUS_INVALID_PARAMETER;
+    if (Irp->CurrentLocation <= 1) {
+        VerifierFail("IRP", "IofCallDriver: no stack location left for '" +
+                                ToUtf8(&DeviceObject->DriverObject->DriverName) + "'");
+        return STATUS_INVALID_PARAMETER;
+    }
+    IoSetNextIrpStackLocation(Irp);
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
+    sp->DeviceObject = DeviceObject;
+    CCHAR level = Irp->CurrentLocation;
+    KIRQL irqlBefore = KeGetCurrentIrql();
+    NTSTATUS status = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction](DeviceObject, Irp);
+    if (KeGetCurrentIrql() != irqlBefore)
+        VerifierFail("IRQL", "dispatch routine of '" + ToUtf8(&DeviceObject->DriverObject->DriverName) +
+                                 "' returned at another IRQL than it was called at");
+    CheckDispatchReturn(Irp, level, status, DeviceObject);
+    return status;
+}
+
+VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+{
+    if (!CheckLive(Irp, "IofCompleteRequest"))
+        return;
+    IrpHeader *h = HeaderOfIrp(Irp);
+    if (h->completing) {
+        VerifierFail("IRP", "IofCompleteRequest of an IRP that is already being completed (completed twice)");
+        return;
+    }
+    if (Irp->CancelRoutine) {
+        VerifierFail("IRP", "IofCompleteRequest of an IRP that still has a cancel routine");
+        return;
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
+        VerifierFail("IRP", "IofCompleteRequest with status STATUS_PENDING");
+        return;
+    }
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        VerifierFail("IRQL", "IofCompleteRequest above DISPATCH_LEVEL");
+    h->completing = true;
+    while (Irp->CurrentLocation <= Irp->StackCount) {
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
+        Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
+        PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
+        PVOID context = sp->Context;
+        UCHAR control = sp->Control;
+        // The lower driver's location is finished with.
+        sp->CompletionRoutine = nullptr;
+        sp->Context = nullptr;
+        sp->Control = 0;
+        IoSkipCurrentIrpStackLocation(Irp);
+        NTSTATUS status = Irp->IoStatus.Status;
+        bool invoke = routine && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                  (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                                  (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        if (invoke) {
+            PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
+                                        ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
+                                        : nullptr;
+            NTSTATUS result = routine(device, Irp, context);
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+                // The routine's owner has the IRP back; it may be freed already.
+                if (HeaderOfIrp(Irp)->magic == kIrpMagic)
+                    HeaderOfIrp(Irp)->completing = false;
+                return;
+            }
+        } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+            IoMarkIrpPending(Irp);
+        }
+    }
+    FinishIrp(Irp);
+}
+
+VOID IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KeAcquireSpinLockRaiseToDpc(&irps().cancelLock); }
+
+VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&irps().cancelLock, Irql); }
+
+BOOLEAN IoCancelIrp(PIRP Irp)
+{
+    if (!CheckLive(Irp, "IoCancelIrp"))
+        return FALSE;
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (!routine) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    Irp->CancelIrql = irql;
+    PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
+                                ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
+                                : nullptr;
+    // The routine releases the cancel spin lock.
+    routine(device, Irp);
+    return TRUE;
+}
+
+PIRP IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                   ULONG Length, PLARGE_INTEGER StartingOffset, PIO_STATUS_BLOCK IoStatusBlock)
+{
+    if (TagFails(kIrpTag))
+        return nullptr;
+    PIRP irp = AllocateIrp(DeviceObject->StackSize, IrpOrigin::Asynchronous);
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = static_cast<UCHAR>(MajorFunction);
+    irp->UserIosb = IoStatusBlock;
+    irp->Tail.Overlay.Thread = PsGetCurrentThread();
+    if (MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE) {
+        irp->UserBuffer = Buffer;
+        if (DeviceObject->Flags & DO_BUFFERED_IO) {
+            irp->AssociatedIrp.SystemBuffer = Buffer;
+        } else if (DeviceObject->Flags & DO_DIRECT_IO) {
+            irp->MdlAddress = IoAllocateMdl(Buffer, Length, FALSE, FALSE, nullptr);
+            MmBuildMdlForNonPagedPool(irp->MdlAddress);
+        }
+        sp->Parameters.Read.Length = Length;
+        if (StartingOffset)
+            sp->Parameters.Read.ByteOffset = *StartingOffset;
+    }
+    return irp;
+}
+
+PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
+                                  PLARGE_INTEGER StartingOffset, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
+{
+    PIRP irp = IoBuildAsynchronousFsdRequest(MajorFunction, DeviceObject, Buffer, Length, StartingOffset,
+                                             IoStatusBlock);
+    if (!irp)
+        return nullptr;
+    HeaderOfIrp(irp)->origin = IrpOrigin::Threaded;
+    irp->UserEvent = Event;
+    irp->Flags |= IRP_SYNCHRONOUS_API;
+    return irp;
+}
+
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                   ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
+{
+    if (TagFails(kIrpTag))
+        return nullptr;
+    PIRP irp = AllocateIrp(DeviceObject->StackSize, IrpOrigin::Threaded);
+    IrpHeader *h = HeaderOfIrp(irp);
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    sp->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    sp->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    sp->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    irp->Tail.Overlay.Thread = PsGetCurrentThread();
+    switch (IoControlCode & 3) {
+    case METHOD_BUFFERED: {
+        ULONG size = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
+        if (size) {
+            irp->AssociatedIrp.SystemBuffer = std::malloc(size);
+            h->ownsSystemBuffer = true;
+            if (InputBuffer && InputBufferLength)
+                memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+        }
+        h->outputBuffer = OutputBuffer;
+        h->outputLength = OutputBufferLength;
+        h->copyOutput = OutputBuffer != nullptr;
+        break;
+    }
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+        if (InputBufferLength) {
+            irp->AssociatedIrp.SystemBuffer = std::malloc(InputBufferLength);
+            h->ownsSystemBuffer = true;
+            memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+        }
+        if (OutputBuffer && OutputBufferLength) {
+            irp->MdlAddress = IoAllocateMdl(OutputBuffer, OutputBufferLength, FALSE, FALSE, nullptr);
+            MmBuildMdlForNonPagedPool(irp->MdlAddress);
+        }
+        break;
+    case METHOD_NEITHER:
+        sp->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+        irp->UserBuffer = OutputBuffer;
+        break;
+    }
+    return irp;
+}
+
+}

@@ -1,0 +1,70 @@
+// The simulated USB host controller and hub, and the scanner models plugged
+// into it. Each plugged scanner function is a physical device object that
+// answers URBs the way the USB bus driver does.
+#pragma once
+
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <usb.h>
+
+#include "pnp/PnpManager.h"
+
+namespace plat {
+
+struct ScannerModel {
+    std::u16string serial;
+    std::u16string product = u"VX Barcode Scanner";
+    std::u16string manufacturer = u"VX Devices";
+    bool modem = false;  // the composite model 0214 with its modem interface
+    UCHAR bulkInEndpoint = 0x82;
+    UCHAR bulkOutEndpoint = 0x04;
+    // Faults of the device itself.
+    bool failDescriptorReads = false;
+    bool hangTransfers = false;  // URBs pend and never complete until cancelled
+};
+
+constexpr USHORT kScannerVendor = 0xE7A3;
+constexpr USHORT kScannerProduct = 0x0204;
+constexpr USHORT kCompositeProduct = 0x0214;
+
+class UsbFunction : public PhysicalDevice {
+public:
+    UsbFunction(const ScannerModel &model, int interfaceNumber);
+    ~UsbFunction() override;
+    NTSTATUS InternalDeviceControl(PIRP irp) override;
+
+    ScannerModel model;
+    int interfaceNumber;  // -1 for a non-composite device
+    size_t urbCount = 0;
+
+private:
+    struct Transfer;
+    NTSTATUS GetDescriptor(PURB urb);
+    NTSTATUS Complete(PIRP irp, NTSTATUS status);
+    static VOID CompleteLater(PKDPC dpc, PVOID context, PVOID, PVOID);
+    static VOID CancelTransfer(PDEVICE_OBJECT device, PIRP irp);
+    std::list<std::unique_ptr<Transfer>> transfers_;
+};
+
+class UsbHub {
+public:
+    static UsbHub &Get();
+
+    // Attaches a scanner and reports its function(s) to Plug and Play at
+    // once. Returns the instance paths of the reported nodes.
+    std::vector<std::u16string> Plug(const ScannerModel &model);
+    // Reports every attached scanner, in an order chosen by the seed, as at
+    // boot.
+    void ReportAttached();
+    const std::vector<ScannerModel> &Attached() const { return attached_; }
+    void SetAttached(std::vector<ScannerModel> models) { attached_ = std::move(models); }
+
+private:
+    std::vector<std::u16string> Report(const ScannerModel &model);
+    std::vector<ScannerModel> attached_;
+};
+
+}  // namespace plat

@@ -1,0 +1,287 @@
+// Parsing and running simulator scripts.
+#include "Scenario.h"
+
+#include <cctype>
+#include <sstream>
+
+#include "DriverGlobals.h"
+#include "KScannerFunction.h"
+#include "KVirtualSerialPort.h"
+#include "MachineSetup.h"
+#include "PortTable.h"
+#include "cm/Hive.h"
+#include "io/IoManager.h"
+#include "machine/Machine.h"
+#include "rtl/Text.h"
+
+namespace sim {
+namespace {
+
+// Splits at blanks; "double quotes" keep blanks inside a word.
+bool SplitWords(const std::string &line, std::vector<std::string> *words, std::string *problem)
+{
+    words->clear();
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i])))
+            ++i;
+        if (i >= line.size())
+            break;
+        std::string word;
+        if (line[i] == '"') {
+            size_t end = line.find('"', i + 1);
+            if (end == std::string::npos) {
+                *problem = "unterminated quoted text";
+                return false;
+            }
+            word = line.substr(i + 1, end - i - 1);
+            i = end + 1;
+        } else {
+            while (i < line.size() && !std::isspace(static_cast<unsigned char>(line[i])))
+                word.push_back(line[i++]);
+        }
+        words->push_back(word);
+    }
+    return true;
+}
+
+std::string StripComment(const std::string &line)
+{
+    bool quoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '"')
+            quoted = !quoted;
+        else if (line[i] == '#' && !quoted)
+            return line.substr(0, i);
+    }
+    return line;
+}
+
+bool IsComName(const std::string &name)
+{
+    if (name.size() < 4 || name.size() > 6)
+        return false;
+    for (int i = 0; i < 3; ++i)
+        if (std::toupper(static_cast<unsigned char>(name[i])) != "COM"[i])
+            return false;
+    for (size_t i = 3; i < name.size(); ++i)
+        if (!std::isdigit(static_cast<unsigned char>(name[i])))
+            return false;
+    int number = std::stoi(name.substr(3));
+    return number >= 1 && number <= 256;
+}
+
+bool IsSerialNumber(const std::string &serial)
+{
+    // A USB string descriptor holds at most 126 UTF-16 units.
+    return !serial.empty() && plat::FromUtf8(serial).size() <= 126;
+}
+
+// Checks one command's words; returns "" or what is wrong.
+std::string Check(const std::vector<std::string> &w)
+{
+    if (w[0] == "port") {
+        if (w.size() != 3 || w[1] != "add")
+            return "usage: port add COMn";
+        if (!IsComName(w[2]))
+            return "'" + w[2] + "' is not a COM port name (COM1 to COM256)";
+        return "";
+    }
+    if (w[0] == "scanner") {
+        if (w.size() < 3 || w[1] != "plug")
+            return "usage: scanner plug SERIAL [product TEXT] [modem]";
+        if (!IsSerialNumber(w[2]))
+            return "'" + w[2] + "' is not a serial number (1 to 126 characters)";
+        for (size_t i = 3; i < w.size(); ++i) {
+            if (w[i] == "modem")
+                continue;
+            if (w[i] == "product") {
+                if (i + 1 >= w.size())
+                    return "product needs a text";
+                if (plat::FromUtf8(w[i + 1]).size() > 126)
+                    return "product text longer than 126 characters";
+                ++i;
+                continue;
+            }
+            return "unknown scanner option '" + w[i] + "'";
+        }
+        return "";
+    }
+    if (w[0] == "reboot")
+        return w.size() == 1 ? "" : "usage: reboot";
+    if (w[0] == "show") {
+        if (w.size() == 2 && (w[1] == "table" || w[1] == "log"))
+            return "";
+        if (w.size() >= 3 && w[1] == "reg")
+            return "";
+        return "usage: show table | show reg KEY | show log";
+    }
+    return "unknown command '" + w[0] + "'";
+}
+
+std::string Narrow(const KUnicodeString &s) { return s.Buffer ? plat::ToUtf8(&s) : std::string(); }
+
+std::string HexStatus(long status)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(status) & 0xFFFFFFFFul);
+    return text;
+}
+
+class Runner {
+public:
+    Runner(const RunOptions &options, std::ostream &out, std::ostream &err) : options_(options), out_(out), err_(err) {}
+
+    int Run(const std::vector<Command> &commands) { return Run({commands}, nullptr); }
+
+    int Run(const std::vector<std::vector<Command>> &groups, const std::function<void(size_t)> &narrate)
+    {
+        RegisterDeliverables();
+        plat::MachineOptions machineOptions;
+        machineOptions.seed = options_.seed;
+        machineOptions.stateDir = options_.stateDir;
+        // The service key must exist before the first device node binds to
+        // the driver, so it is written before the machine boots its devices.
+        plat::Machine machine(machineOptions, InstallDriverService);
+        machine_ = &machine;
+        int rc = 0;
+        for (size_t g = 0; g < groups.size() && rc == 0; ++g) {
+            if (narrate)
+                narrate(g);
+            for (const auto &command : groups[g]) {
+                if (options_.echo)
+                    out_ << "> " << command.text << "\n";
+                if (!Execute(command)) {
+                    rc = 1;
+                    break;
+                }
+            }
+        }
+        machine_ = nullptr;
+        return rc;
+    }
+
+private:
+    bool Execute(const Command &c)
+    {
+        const auto &w = c.words;
+        if (w[0] == "port") {
+            std::u16string instance = AddVirtualPortNode(*machine_, plat::FromUtf8(w[2]));
+            ReportAddDevice(c, instance);
+        } else if (w[0] == "scanner") {
+            plat::ScannerModel model;
+            model.serial = plat::FromUtf8(w[2]);
+            for (size_t i = 3; i < w.size(); ++i) {
+                if (w[i] == "modem")
+                    model.modem = true;
+                else if (w[i] == "product")
+                    model.product = plat::FromUtf8(w[++i]);
+            }
+            for (const auto &instance : machine_->PlugScanner(model))
+                ReportAddDevice(c, instance);
+        } else if (w[0] == "reboot") {
+            machine_->Reboot();
+        } else if (w[1] == "table") {
+            for (const auto &line : DescribePortTable())
+                out_ << line << "\n";
+        } else if (w[1] == "reg") {
+            std::string key = c.text.substr(c.text.find("reg") + 3);
+            key = StripComment(key);
+            size_t first = key.find_first_not_of(" \t");
+            size_t last = key.find_last_not_of(" \t\r");
+            key = first == std::string::npos ? "" : key.substr(first, last - first + 1);
+            std::string text = plat::cm::Registry().ExportText(plat::FromUtf8(key));
+            if (text.empty()) {
+                err_ << "line " << c.line << ": registry key '" << key << "' does not exist\n";
+                return false;
+            }
+            out_ << text;
+        } else if (w[1] == "log") {
+            for (const auto &line : plat::DebuggerOutput())
+                out_ << "debug: " << line << (line.empty() || line.back() != '\n' ? "\n" : "");
+            for (const auto &entry : plat::ErrorLog()) {
+                out_ << "event: " << HexStatus(entry.errorCode) << " device=" << plat::ToUtf8(entry.deviceName);
+                for (const auto &s : entry.strings)
+                    out_ << " \"" << plat::ToUtf8(s) << "\"";
+                out_ << "\n";
+            }
+        }
+        return true;
+    }
+
+    // AddDevice failures are what a user of the simulator wants to know about.
+    void ReportAddDevice(const Command &c, const std::u16string &instance)
+    {
+        plat::DeviceNode *node = plat::PnpManager::Get().FindNode(instance);
+        if (node && !NT_SUCCESS(node->addDeviceStatus))
+            out_ << "line " << c.line << ": device " << plat::ToUtf8(instance) << " was not added: AddDevice returned "
+                 << HexStatus(node->addDeviceStatus) << "\n";
+    }
+
+    const RunOptions &options_;
+    std::ostream &out_;
+    std::ostream &err_;
+    plat::Machine *machine_ = nullptr;
+};
+
+}  // namespace
+
+bool ParseScript(std::istream &in, std::vector<Command> *commands, ScriptError *error)
+{
+    std::string line;
+    int number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        Command c;
+        c.line = number;
+        c.text = line;
+        std::string problem;
+        if (!SplitWords(StripComment(line), &c.words, &problem)) {
+            *error = {number, problem};
+            return false;
+        }
+        if (c.words.empty())
+            continue;
+        problem = Check(c.words);
+        if (!problem.empty()) {
+            *error = {number, problem};
+            return false;
+        }
+        commands->push_back(c);
+    }
+    return true;
+}
+
+int RunScript(const std::vector<Command> &commands, const RunOptions &options, std::ostream &out, std::ostream &err)
+{
+    return Runner(options, out, err).Run(commands);
+}
+
+int RunScriptWithNarration(const std::vector<std::vector<Command>> &groups,
+                           const std::function<void(size_t)> &narrate, const RunOptions &options,
+                           std::ostream &out, std::ostream &err)
+{
+    return Runner(options, out, err).Run(groups, narrate);
+}
+
+std::vector<std::string> DescribePortTable()
+{
+    std::vector<std::string> lines;
+    if (!DriverGlobals.driverObject || !DriverGlobals.portTable) {
+        lines.push_back("no port table");
+        return lines;
+    }
+    for (ULONG slot = 0; slot < DriverGlobals.portTableSize; ++slot) {
+        const PortTableEntry &entry = DriverGlobals.portTable[slot];
+        std::ostringstream line;
+        line << "slot " << slot << " port=" << (entry.port ? Narrow(entry.port->deviceName) : "-")
+             << " com=" << (entry.port && !entry.port->portName.IsEmpty() ? Narrow(entry.port->portName) : "-")
+             << " scanner=" << (entry.scanner ? Narrow(entry.scanner->serialNumber) : "-");
+        lines.push_back(line.str());
+    }
+    return lines;
+}
+
+}  // namespace sim
