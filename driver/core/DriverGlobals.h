@@ -53,5 +53,8 @@ extern DriverGlobalsRecord DriverGlobals;
 // Exit callbacks run in reverse order of registration at unload.
 bool RegisterExitCallback(ExitCallback routine);
 void RunExitCallbacks();
+// The platform ordinal for a driver object (or none), from the WDM versions
+// the platform offers.
+LONG WdmOrdinalFor(PDRIVER_OBJECT driver);
 // Sets the pool tag and runs the static initialisers.
 void InitializeDriverLibrary();

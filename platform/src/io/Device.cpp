@@ -110,6 +110,16 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device)
 
 std::vector<PDEVICE_OBJECT> LiveDevices() { return liveDevices(); }
 
+namespace {
+std::function<void(PDEVICE_OBJECT)> &deletionObserver()
+{
+    static std::function<void(PDEVICE_OBJECT)> observer;
+    return observer;
+}
+}  // namespace
+
+void SetDeviceDeletionObserver(std::function<void(PDEVICE_OBJECT)> observer) { deletionObserver() = std::move(observer); }
+
 PDRIVER_OBJECT CreateDriverObject(std::u16string_view driverName, std::u16string_view serviceName)
 {
     auto *record = new DriverRecord{};
@@ -206,6 +216,8 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     if (DeviceObject->AttachedDevice)
         VerifierFail("device object", "device '" + ToUtf8(header->name) +
                                           "' deleted while another device is attached to it");
+    if (deletionObserver())
+        deletionObserver()(DeviceObject);
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
     for (PDEVICE_OBJECT *link = &driver->DeviceObject; *link; link = &(*link)->NextDevice)
         if (*link == DeviceObject) {

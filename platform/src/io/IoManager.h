@@ -30,6 +30,8 @@ struct DeviceHeader {
 DeviceHeader *HeaderOf(PDEVICE_OBJECT device);
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
 std::vector<PDEVICE_OBJECT> LiveDevices();
+// Called with each device object just before IoDeleteDevice frees it.
+void SetDeviceDeletionObserver(std::function<void(PDEVICE_OBJECT)> observer);
 
 enum class IrpOrigin {
     Allocated,      // IoAllocateIrp: its owner frees it
@@ -55,6 +57,8 @@ struct Request {
     ULONG outputLength = 0;
     ULONG createOptions = 0;
     FILE_INFORMATION_CLASS fileInformationClass = FileStandardInformation;
+    // IoStatus.Information as the request starts, to see who changes it.
+    ULONG_PTR initialInformation = 0;
     // Lets a test fill stack parameters the fields above do not cover.
     std::function<void(PIO_STACK_LOCATION)> prepare;
 };

@@ -152,6 +152,7 @@ PendingRequest *RequestSender::Start(PFILE_OBJECT file, const Request &request, 
     if (request.prepare)
         request.prepare(sp);
     irp->IoStatus.Status = STATUS_PENDING;
+    irp->IoStatus.Information = request.initialInformation;
     pending->dispatchStatus_ = IofCallDriver(target, irp);
     return pending;
 }

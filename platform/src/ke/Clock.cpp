@@ -6,9 +6,6 @@
 namespace plat {
 namespace {
 
-// 9 December 2026 10:00:00 UTC: a fixed boot time so that runs repeat.
-constexpr LONGLONG kDefaultBootTime = 134412840000000000LL;
-
 struct ClockState {
     LONGLONG now = kDefaultBootTime;
     LONGLONG bootTime = kDefaultBootTime;

@@ -12,6 +12,9 @@ void SetSystemTime(LONGLONG systemTime);
 // A new machine: the clock starts at bootTime.
 void ResetClock(LONGLONG bootTime);
 constexpr LONGLONG kTicksPerMillisecond = 10000;
+// 9 December 2026 10:00:00 UTC: every machine boots at this time unless told
+// otherwise, so that runs repeat.
+constexpr LONGLONG kDefaultBootTime = 134412840000000000LL;
 // Minutes to add to local time to get UTC (the platform's Bias convention).
 LONG TimeZoneBiasMinutes();
 void SetTimeZoneBiasMinutes(LONG bias);

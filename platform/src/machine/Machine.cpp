@@ -56,7 +56,8 @@ Machine::Machine(const MachineOptions &options, const std::function<void()> &bef
         VerifierFail("machine", "a second simulated machine in one process");
     current = this;
     Scheduler::Get().Reset(options_.seed, "main");
-    ResetClock(SystemTimeNow());
+    ResetClock(options_.bootTime);
+    SetTimeZoneBiasMinutes(options_.timeZoneBiasMinutes);
     ResetDiagnostics();
     cm::Registry().Clear();
     UsbHub::Get().SetAttached({});

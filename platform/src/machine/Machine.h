@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ke/Clock.h"
 #include "ke/Scheduler.h"
 #include "usb/Hub.h"
 
@@ -19,6 +20,8 @@ struct MachineOptions {
     // hardware.txt in this folder are loaded at start and saved at the end.
     std::string stateDir;
     int workerThreads = 2;
+    LONGLONG bootTime = kDefaultBootTime;
+    LONG timeZoneBiasMinutes = 0;
     UCHAR wdmMajor = 6;
     UCHAR wdmMinor = 0;
 };

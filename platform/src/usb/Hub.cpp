@@ -218,6 +218,8 @@ std::vector<std::u16string> UsbHub::Report(const ScannerModel &model)
         setup.classGuid = u"{36FC9E60-C465-11CF-8056-444553540000}";
         std::u16string withRevision = base + u"&REV_0100" + (number >= 0 ? id.substr(base.size()) : u"");
         setup.hardwareIds = {withRevision, id};
+        if (!model.hardwareIds.empty() && number <= 0)
+            setup.hardwareIds = model.hardwareIds;
         setup.service = u"VEXLINK";
         setup.description = model.product;
         PnpManager::WriteDeviceNodeKey(instance, setup);

@@ -19,6 +19,8 @@ struct ScannerModel {
     std::u16string product = u"VX Barcode Scanner";
     std::u16string manufacturer = u"VX Devices";
     bool modem = false;  // the composite model 0214 with its modem interface
+    // Replaces the hardware IDs the hub reports for the (first) function.
+    std::vector<std::u16string> hardwareIds;
     UCHAR bulkInEndpoint = 0x82;
     UCHAR bulkOutEndpoint = 0x04;
     // Faults of the device itself.
