@@ -47,10 +47,10 @@ NTSTATUS NoDispatch(PDEVICE_OBJECT, PIRP irp)
 
 NTSTATUS CreateDeviceCommon(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name,
                             ULONG type, ULONG characteristics, BOOLEAN exclusive,
-                            PDEVICE_OBJECT *result)
+                            PDEVICE_OBJECT *result, bool injectFaults = true)
 {
     *result = nullptr;
-    if (ShouldFail(FaultSite::CreateDevice))
+    if (injectFaults && ShouldFail(FaultSite::CreateDevice))
         return STATUS_INSUFFICIENT_RESOURCES;
     size_t headerSize = RoundUp(sizeof(DeviceHeader));
     size_t objectSize = RoundUp(sizeof(DEVICE_OBJECT));
@@ -109,6 +109,17 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device)
 }
 
 std::vector<PDEVICE_OBJECT> LiveDevices() { return liveDevices(); }
+
+PDEVICE_OBJECT CreatePlatformDevice(PDRIVER_OBJECT driver, std::u16string_view name, ULONG type)
+{
+    std::u16string text(name);
+    UNICODE_STRING uname{static_cast<USHORT>(text.size() * 2), static_cast<USHORT>(text.size() * 2), W(text.data())};
+    PDEVICE_OBJECT device = nullptr;
+    CreateDeviceCommon(driver, 0, &uname, type, 0, FALSE, &device, false);
+    if (device)
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return device;
+}
 
 namespace {
 std::function<void(PDEVICE_OBJECT)> &deletionObserver()

@@ -30,6 +30,8 @@ struct DeviceHeader {
 DeviceHeader *HeaderOf(PDEVICE_OBJECT device);
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
 std::vector<PDEVICE_OBJECT> LiveDevices();
+// A device object of the platform's own drivers: never subject to injected faults.
+PDEVICE_OBJECT CreatePlatformDevice(PDRIVER_OBJECT driver, std::u16string_view name, ULONG type);
 // Called with each device object just before IoDeleteDevice frees it.
 void SetDeviceDeletionObserver(std::function<void(PDEVICE_OBJECT)> observer);
 
@@ -45,7 +47,8 @@ enum class IrpOrigin {
 PDRIVER_OBJECT CreateDriverObject(std::u16string_view driverName, std::u16string_view serviceName);
 void DeleteDriverObject(PDRIVER_OBJECT driver);
 
-void ResetIoManager();
+// The WDM version IoIsWdmVersionAvailable reports.
+void SetWdmVersion(UCHAR major, UCHAR minor);
 size_t LiveIrpCount();
 
 // A request as a simulated caller sends it.

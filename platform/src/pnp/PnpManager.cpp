@@ -178,15 +178,10 @@ DeviceNode *PnpManager::ReportDevice(std::u16string_view instancePath, std::uniq
 
     char name[32];
     std::snprintf(name, sizeof name, "\\Device\\%08X", ++pdoCounter_);
-    std::u16string pdoName = FromUtf8(name);
-    UNICODE_STRING uname{static_cast<USHORT>(pdoName.size() * 2), static_cast<USHORT>(pdoName.size() * 2),
-                         W(pdoName.data())};
     std::u16string enumerator = n->instancePath.substr(0, n->instancePath.find(u'\\'));
-    PDEVICE_OBJECT pdo = nullptr;
-    IoCreateDevice(BusDriver(enumerator == u"ROOT" ? u"PnpManager" : u"usbhub"), 0, &uname, FILE_DEVICE_BUS_EXTENDER,
-                   0, FALSE, &pdo);
+    PDEVICE_OBJECT pdo = CreatePlatformDevice(BusDriver(enumerator == u"ROOT" ? u"PnpManager" : u"usbhub"),
+                                              FromUtf8(name), FILE_DEVICE_BUS_EXTENDER);
     HeaderOf(pdo)->node = n;
-    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
     n->bus->pdo = pdo;
 
     auto service = cm::Registry().GetString(n->EnumKeyPath(), u"Service");

@@ -1,0 +1,210 @@
+// Driver entry and unload, the platform ordinal, and request dispatch through
+// the I/O manager.
+#include "support/TestMachine.h"
+
+#include "DriverGlobals.h"
+#include "KControlDeviceObject.h"
+#include "ex/Pool.h"
+#include "ob/Namespace.h"
+
+namespace {
+
+using test::Utf8;
+
+class DriverEntryTest : public test::MachineTest {
+protected:
+    // Loads the driver by giving it a device node.
+    void Load() { ASSERT_EQ(STATUS_SUCCESS, AddStatus(AddPort(u"COM3"))); }
+};
+
+// A device class that overrides every dispatch operation and records which
+// one ran.
+class RecordingDevice : public KDeviceObject {
+public:
+    using KDeviceObject::KDeviceObject;
+    int handled = -1;
+
+#define RECORD(name, code)              \
+    NTSTATUS name(PIRP irp) override    \
+    {                                   \
+        handled = code;                 \
+        irp->IoStatus.Information = 0x1000 + code; \
+        irp->IoStatus.Status = STATUS_SUCCESS; \
+        IofCompleteRequest(irp, IO_NO_INCREMENT); \
+        return STATUS_SUCCESS;          \
+    }
+    RECORD(DispatchCreate, 0x00)
+    RECORD(DispatchCreateNamedPipe, 0x01)
+    RECORD(DispatchClose, 0x02)
+    RECORD(DispatchRead, 0x03)
+    RECORD(DispatchWrite, 0x04)
+    RECORD(DispatchQueryInformation, 0x05)
+    RECORD(DispatchSetInformation, 0x06)
+    RECORD(DispatchQueryEa, 0x07)
+    RECORD(DispatchSetEa, 0x08)
+    RECORD(DispatchFlushBuffers, 0x09)
+    RECORD(DispatchQueryVolumeInformation, 0x0A)
+    RECORD(DispatchSetVolumeInformation, 0x0B)
+    RECORD(DispatchDirectoryControl, 0x0C)
+    RECORD(DispatchFileSystemControl, 0x0D)
+    RECORD(DispatchDeviceControl, 0x0E)
+    RECORD(DispatchInternalDeviceControl, 0x0F)
+    RECORD(DispatchShutdown, 0x10)
+    RECORD(DispatchLockControl, 0x11)
+    RECORD(DispatchCleanup, 0x12)
+    RECORD(DispatchCreateMailslot, 0x13)
+    RECORD(DispatchQuerySecurity, 0x14)
+    RECORD(DispatchSetSecurity, 0x15)
+    RECORD(DispatchPower, 0x16)
+    RECORD(DispatchSystemControl, 0x17)
+    RECORD(DispatchDeviceChange, 0x18)
+    RECORD(DispatchQueryQuota, 0x19)
+    RECORD(DispatchSetQuota, 0x1A)
+    RECORD(DispatchPnp, 0x1B)
+#undef RECORD
+};
+
+RecordingDevice *CreateRecordingDevice(const wchar_t *name)
+{
+    KUnicodeString deviceName(name);
+    KDeviceCreation creation{};
+    void *storage = CreateDeviceObject(sizeof(RecordingDevice), DriverGlobals.driverObject, deviceName, creation);
+    auto *device = new (storage) RecordingDevice(creation);
+    device->CompleteInitialization();
+    return device;
+}
+
+TEST_F(DriverEntryTest, EveryMajorFunctionReachesItsOwnHandler)
+{
+    Load();
+    RecordingDevice *device = CreateRecordingDevice(L"\\Device\\VexRecorder");
+    for (UCHAR major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
+        EXPECT_EQ(DriverDispatch, DriverGlobals.driverObject->MajorFunction[major]);
+        plat::Request request;
+        request.major = major;
+        plat::RequestResult result = plat::SendRequest(nullptr, request, device->deviceObject);
+        EXPECT_EQ(major, device->handled) << "major " << int(major);
+        EXPECT_EQ(0x1000u + major, result.information);
+    }
+    delete device;
+}
+
+TEST_F(DriverEntryTest, RequestsWithoutAnOverrideAreNotSupportedAndKeepInformation)
+{
+    Load();
+    // The control device overrides nothing yet: every request kind takes the
+    // default path.
+    PDEVICE_OBJECT control = plat::ResolveDevice(u"\\DosDevices\\VEXLINKCDO");
+    ASSERT_NE(nullptr, control);
+    for (UCHAR major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
+        plat::Request request;
+        request.major = major;
+        request.initialInformation = 0x55555555;
+        plat::RequestResult result = plat::SendRequest(nullptr, request, control);
+        EXPECT_EQ(STATUS_NOT_SUPPORTED, result.status) << "major " << int(major);
+        EXPECT_EQ(0x55555555u, result.information) << "major " << int(major);
+    }
+}
+
+TEST_F(DriverEntryTest, ControlDeviceHasItsNameLinkAndSecurity)
+{
+    Load();
+    KControlDeviceObject *control = DriverGlobals.controlDevice;
+    ASSERT_NE(nullptr, control);
+    EXPECT_EQ("\\Device\\VEXLINKCDO", Utf8(control->deviceName));
+    EXPECT_TRUE(control->controlLink.Created());
+    EXPECT_EQ(control->deviceObject, plat::ResolveDevice(u"\\DosDevices\\VEXLINKCDO"));
+    EXPECT_EQ(0, control->openCount);
+    plat::DeviceHeader *header = plat::HeaderOf(control->deviceObject);
+    EXPECT_EQ("D:P(A;;GA;;;SY)(A;;GA;;;BA)", Utf8(header->sddl));
+    EXPECT_EQ(0x27BBD33Du, header->classGuid.Data1);
+    EXPECT_EQ(FILE_DEVICE_UNKNOWN, control->deviceObject->DeviceType);
+    EXPECT_EQ(0u, control->deviceObject->Flags & DO_DEVICE_INITIALIZING);
+}
+
+TEST_F(DriverEntryTest, GlobalsAfterEntry)
+{
+    Load();
+    EXPECT_EQ(plat::TagFromText("VRAK"), DriverGlobals.poolTag);
+    EXPECT_EQ(75u, DriverGlobals.minimumTimeoutMs);  // 5 ticks of 15 whole milliseconds
+    EXPECT_EQ("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VEXLINK\\Configuration\\",
+              Utf8(DriverGlobals.configurationKeyPath));
+    EXPECT_EQ("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VEXLINK", Utf8(DriverGlobals.registryPath));
+    EXPECT_EQ(7, DriverGlobals.wdmOrdinal);
+    EXPECT_FALSE(DriverGlobals.legacyPlatform);
+}
+
+TEST_F(DriverEntryTest, UnloadDeletesEveryDeviceFromTheHeadAndRunsExitCallbacksInReverse)
+{
+    Load();
+    AddPort(u"COM4");
+    Plug(u"SN1");
+    Plug(u"SN2");
+    std::vector<PDEVICE_OBJECT> expected;
+    for (PDEVICE_OBJECT d = DriverGlobals.driverObject->DeviceObject; d; d = d->NextDevice)
+        expected.push_back(d);
+    ASSERT_EQ(5u, expected.size());  // two scanners, two ports, the control device
+
+    static std::vector<int> order;
+    order.clear();
+    RegisterExitCallback([] { order.push_back(1); });
+    RegisterExitCallback([] { order.push_back(2); });
+    std::vector<PDEVICE_OBJECT> deleted;
+    plat::SetDeviceDeletionObserver([&](PDEVICE_OBJECT d) {
+        if (d->DriverObject != plat::PnpManager::Get().BusDriver(u"PnpManager") &&
+            d->DriverObject != plat::PnpManager::Get().BusDriver(u"usbhub"))
+            deleted.push_back(d);
+    });
+    // The machine's unload checks that no driver pool is left.
+    machine->Reboot();
+    plat::SetDeviceDeletionObserver(nullptr);
+    // Newest first, except that the last port's destructor deletes the
+    // control device before the port's own device object goes.
+    std::swap(expected[3], expected[4]);
+    EXPECT_EQ(expected, deleted);
+    EXPECT_EQ((std::vector<int>{2, 1}), order);
+}
+
+class OrdinalTest : public test::MachineTest, public ::testing::WithParamInterface<std::tuple<int, int, int>> {};
+
+TEST_P(OrdinalTest, FirstAvailableWdmVersionDecides)
+{
+    auto [major, minor, ordinal] = GetParam();
+    options.wdmMajor = static_cast<UCHAR>(major);
+    options.wdmMinor = static_cast<UCHAR>(minor);
+    Restart();
+    ASSERT_EQ(STATUS_SUCCESS, AddStatus(AddPort(u"COM3")));
+    EXPECT_EQ(ordinal, DriverGlobals.wdmOrdinal);
+    EXPECT_EQ(ordinal <= 2, DriverGlobals.legacyPlatform);
+}
+
+INSTANTIATE_TEST_SUITE_P(WdmVersions, OrdinalTest,
+                         ::testing::Values(std::make_tuple(6, 0x00, 7), std::make_tuple(1, 0x30, 6),
+                                           std::make_tuple(1, 0x20, 5), std::make_tuple(1, 0x10, 4),
+                                           std::make_tuple(1, 0x05, 2), std::make_tuple(1, 0x0A, 2),
+                                           std::make_tuple(1, 0x00, 1)));
+
+TEST_F(DriverEntryTest, OrdinalZeroNeedsAnEmptyServiceKeyName)
+{
+    Load();
+    DRIVER_EXTENSION extension{};
+    DRIVER_OBJECT driver{};
+    driver.DriverExtension = &extension;
+    plat::SetWdmVersion(1, 0);
+    EXPECT_EQ(0, WdmOrdinalFor(&driver));
+    EXPECT_EQ(1, WdmOrdinalFor(nullptr));
+    plat::SetWdmVersion(6, 0);
+}
+
+TEST_F(DriverEntryTest, ControlDeviceFailureFailsTheLoadAndLeavesNothing)
+{
+    plat::InjectFault(plat::FaultSite::CreateDevice, 1);
+    std::u16string node = AddPort(u"COM3");
+    EXPECT_EQ(STATUS_NO_SUCH_DEVICE, AddStatus(node));  // no driver to bind
+    const auto &log = plat::DebuggerOutput();
+    EXPECT_NE(log.end(), std::find(log.begin(), log.end(), "vexlink.sys DriverEntry() Exception occurred in DriverEntry"));
+    EXPECT_TRUE(plat::PnpManager::Get().LoadedDrivers().empty());
+    EXPECT_EQ(0u, plat::PoolInUse(plat::TagFromText("VRAK")).blocks);
+}
+
+}  // namespace
