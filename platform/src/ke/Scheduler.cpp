@@ -37,6 +37,21 @@ const char *StateName(SimThread::State s)
     return "?";
 }
 
+// The blocked thread whose wait began last, preferring threads that are not
+// idle service threads; null when none is blocked.
+SimThread *LatestWaiter(const std::vector<SimThread *> &threads)
+{
+    SimThread *best = nullptr;
+    for (SimThread *t : threads) {
+        if (t->state != SimThread::State::Blocked)
+            continue;
+        if (!best || (best->idleWaiter && !t->idleWaiter) ||
+            (best->idleWaiter == t->idleWaiter && t->waitSequence > best->waitSequence))
+            best = t;
+    }
+    return best;
+}
+
 }  // namespace
 
 Scheduler &Scheduler::Get()
@@ -188,11 +203,13 @@ void Scheduler::Reschedule(SimThread *self)
             std::fflush(stderr);
             std::abort();
         }
-        // A handler that returns wants the stuck thread released.
-        if (self->state == SimThread::State::Blocked) {
-            Wake(self, STATUS_UNSUCCESSFUL);
-            continue;
-        }
+        // A handler that returns wants the stuck thread released: the one
+        // whose wait completed the deadlock. That is the thread giving up the
+        // turn unless it has just ended or is an idle worker, which would
+        // only wait again and repeat the same report for ever.
+        SimThread *stuck = LatestWaiter(threads_);
+        if (stuck)
+            Wake(stuck, STATUS_UNSUCCESSFUL);
     }
 
     next->state = SimThread::State::Running;
