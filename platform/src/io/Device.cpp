@@ -221,12 +221,20 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     DeviceHeader *header = HeaderOf(DeviceObject);
     if (!header)
         return;
-    if (header->lower)
+    // After reporting, the neighbours are unlinked so that the stack left
+    // behind points at no freed memory.
+    if (header->lower) {
         VerifierFail("device object", "device '" + ToUtf8(header->name) +
                                           "' deleted while still attached to a lower device");
-    if (DeviceObject->AttachedDevice)
+        if (header->lower->AttachedDevice == DeviceObject)
+            header->lower->AttachedDevice = nullptr;
+    }
+    if (DeviceObject->AttachedDevice) {
         VerifierFail("device object", "device '" + ToUtf8(header->name) +
                                           "' deleted while another device is attached to it");
+        if (DeviceHeader *upper = HeaderOf(DeviceObject->AttachedDevice))
+            upper->lower = nullptr;
+    }
     if (deletionObserver())
         deletionObserver()(DeviceObject);
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;

@@ -45,12 +45,12 @@ void VerifierFail(const std::string &rule, const std::string &detail)
 
 void SetVerifierHandler(VerifierHandler h) { handler() = std::move(h); }
 
-ScopedVerifierCapture::ScopedVerifierCapture()
+ScopedVerifierCapture::ScopedVerifierCapture() : previous_(handler())
 {
     SetVerifierHandler([this](const std::string &m) { messages_.push_back(m); });
 }
 
-ScopedVerifierCapture::~ScopedVerifierCapture() { SetVerifierHandler(nullptr); }
+ScopedVerifierCapture::~ScopedVerifierCapture() { SetVerifierHandler(std::move(previous_)); }
 
 bool ScopedVerifierCapture::Contains(const std::string &fragment) const
 {

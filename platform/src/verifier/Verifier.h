@@ -20,7 +20,8 @@ using VerifierHandler = std::function<void(const std::string &message)>;
 void VerifierFail(const std::string &rule, const std::string &detail);
 void SetVerifierHandler(VerifierHandler handler);  // empty handler restores the default
 
-// Collects verifier reports while alive instead of aborting.
+// Collects verifier reports while alive instead of aborting; the handler
+// installed before it (a test fixture's, say) comes back when it ends.
 class ScopedVerifierCapture {
 public:
     ScopedVerifierCapture();
@@ -30,6 +31,7 @@ public:
 
 private:
     std::vector<std::string> messages_;
+    VerifierHandler previous_;
 };
 
 enum class FaultSite {
