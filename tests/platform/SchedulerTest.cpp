@@ -64,6 +64,7 @@ struct TimeoutCase {
     const char *name;
     bool absolute;
 };
+void PrintTo(const TimeoutCase &c, std::ostream *os) { *os << c.name; }
 
 class WaitTimeoutTest : public SchedulerTest, public ::testing::WithParamInterface<TimeoutCase> {};
 
@@ -476,6 +477,7 @@ struct TimerTypeCase {
     TIMER_TYPE type;
     bool staysSignalled;
 };
+void PrintTo(const TimerTypeCase &c, std::ostream *os) { *os << c.name; }
 
 class TimerTypeTest : public SchedulerTest, public ::testing::WithParamInterface<TimerTypeCase> {};
 
@@ -507,6 +509,7 @@ struct EventCase {
     int releasedByOneSet;
     LONG stateAfterSet;
 };
+void PrintTo(const EventCase &c, std::ostream *os) { *os << c.name; }
 
 class EventTypeTest : public SchedulerTest, public ::testing::WithParamInterface<EventCase> {};
 

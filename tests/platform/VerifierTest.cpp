@@ -161,6 +161,7 @@ struct Violation {
     const char *detail;  // a fragment of the report
     void (*provoke)(VerifierTest &);
 };
+void PrintTo(const Violation &v, std::ostream *os) { *os << v.name; }
 
 const Violation kViolations[] = {
     {"SpinLockAcquiredRecursively", "spin lock", "acquired recursively by thread 'main'",

@@ -35,6 +35,10 @@ struct alignas(16) IrpHeader {
     bool copyOutput;
     bool ownsSystemBuffer;
     PendingRequest *request;
+    // Bit n: the dispatch routine given stack location n returned
+    // STATUS_PENDING while the IRP was below it, before the location was
+    // marked pending; checked when completion reaches location n.
+    unsigned long long unmarkedPending;
 };
 
 struct IrpState {
@@ -102,6 +106,8 @@ void FreeIrpBuffers(PIRP irp)
 }
 
 // The I/O manager's own end of a request that reached the top of its stack.
+// Output is copied back unless the status is an error: a warning such as
+// STATUS_BUFFER_OVERFLOW returns the part of the data that fitted.
 void FinishIrp(PIRP irp)
 {
     IrpHeader *h = HeaderOfIrp(irp);
@@ -113,7 +119,7 @@ void FinishIrp(PIRP irp)
                             "STATUS_MORE_PROCESSING_REQUIRED");
         return;
     case IrpOrigin::Threaded:
-        if (h->copyOutput && NT_SUCCESS(irp->IoStatus.Status) && h->outputBuffer && irp->AssociatedIrp.SystemBuffer) {
+        if (h->copyOutput && !NT_ERROR(irp->IoStatus.Status) && h->outputBuffer && irp->AssociatedIrp.SystemBuffer) {
             ULONG_PTR n = irp->IoStatus.Information < h->outputLength ? irp->IoStatus.Information : h->outputLength;
             memcpy(h->outputBuffer, irp->AssociatedIrp.SystemBuffer, n);
         }
@@ -132,11 +138,11 @@ void FinishIrp(PIRP irp)
         RequestResult &result = const_cast<RequestResult &>(request->Result());
         result.status = irp->IoStatus.Status;
         result.information = irp->IoStatus.Information;
-        if (h->copyOutput && irp->AssociatedIrp.SystemBuffer && NT_SUCCESS(irp->IoStatus.Status)) {
+        if (h->copyOutput && irp->AssociatedIrp.SystemBuffer && !NT_ERROR(irp->IoStatus.Status)) {
             ULONG_PTR n = irp->IoStatus.Information < h->outputLength ? irp->IoStatus.Information : h->outputLength;
             result.output.assign(static_cast<UCHAR *>(irp->AssociatedIrp.SystemBuffer),
                                  static_cast<UCHAR *>(irp->AssociatedIrp.SystemBuffer) + n);
-        } else if (h->outputBuffer && NT_SUCCESS(irp->IoStatus.Status)) {
+        } else if (h->outputBuffer && !NT_ERROR(irp->IoStatus.Status)) {
             ULONG_PTR n = irp->IoStatus.Information < h->outputLength ? irp->IoStatus.Information : h->outputLength;
             result.output.assign(static_cast<UCHAR *>(h->outputBuffer), static_cast<UCHAR *>(h->outputBuffer) + n);
         }
@@ -177,6 +183,12 @@ PIRP AllocateCallerIrp(CCHAR stackSize, PendingRequest *request, PVOID outputBuf
     return irp;
 }
 
+void ReportUnmarkedPending(PDEVICE_OBJECT device)
+{
+    VerifierFail("IRP", "dispatch routine of '" + ToUtf8(&device->DriverObject->DriverName) +
+                            "' returned STATUS_PENDING without marking the IRP pending");
+}
+
 // Checks made when a dispatch routine returns to IofCallDriver. `level` is
 // the stack location the routine was given.
 void CheckDispatchReturn(PIRP irp, CCHAR level, NTSTATUS status, PDEVICE_OBJECT device)
@@ -184,13 +196,19 @@ void CheckDispatchReturn(PIRP irp, CCHAR level, NTSTATUS status, PDEVICE_OBJECT 
     IrpHeader *h = HeaderOfIrp(irp);
     if (h->magic != kIrpMagic || h->completing)
         return;  // finished (freed) or being completed: nothing left to check
-    std::string who = ToUtf8(&device->DriverObject->DriverName);
-    if (status == STATUS_PENDING) {
-        PIO_STACK_LOCATION sp = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (level - 1);
-        if (!(sp->Control & SL_PENDING_RETURNED) && irp->CurrentLocation <= level)
-            VerifierFail("IRP", "dispatch routine of '" + who +
-                                    "' returned STATUS_PENDING without marking the IRP pending");
+    if (status != STATUS_PENDING)
+        return;
+    PIO_STACK_LOCATION sp = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (level - 1);
+    if ((sp->Control & SL_PENDING_RETURNED) || irp->CurrentLocation > level)
+        return;
+    // Passed down and still below: the routine may yet mark its location from
+    // its completion routine (if (Irp->PendingReturned) IoMarkIrpPending), or
+    // IofCompleteRequest does it for a routine that set none.
+    if (irp->CurrentLocation < level && level < 64) {
+        h->unmarkedPending |= 1ull << level;
+        return;
     }
+    ReportUnmarkedPending(device);
 }
 
 }  // namespace plat
@@ -241,6 +259,7 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
     Irp->AllocationFlags = allocationFlags;
     Irp->IoStatus.Status = Iostatus;
     HeaderOfIrp(Irp)->completing = false;
+    HeaderOfIrp(Irp)->unmarkedPending = 0;
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -287,6 +306,12 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     h->completing = true;
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
+        unsigned long long bit = Irp->CurrentLocation < 64 ? 1ull << Irp->CurrentLocation : 0;
+        if (h->unmarkedPending & bit) {
+            h->unmarkedPending &= ~bit;
+            if (!(sp->Control & SL_PENDING_RETURNED))
+                ReportUnmarkedPending(sp->DeviceObject);
+        }
         Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
         PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
         PVOID context = sp->Context;
