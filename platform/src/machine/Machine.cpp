@@ -59,6 +59,11 @@ Machine::Machine(const MachineOptions &options, const std::function<void()> &bef
     ResetClock(options_.bootTime);
     SetTimeZoneBiasMinutes(options_.timeZoneBiasMinutes);
     ResetDiagnostics();
+    // Whatever ran earlier in the process without a machine (a registry or
+    // run-time library test, say) leaves this one no handles, pool or faults.
+    ResetHandleTable();
+    ResetPool();
+    ClearFaults();
     cm::Registry().Clear();
     UsbHub::Get().SetAttached({});
     LoadState();
