@@ -306,8 +306,8 @@ TEST_P(ViolationTest, IsReportedOnceNamingTheRule)
     ASSERT_EQ(1u, messages.size()) << all;
     EXPECT_EQ(0u, messages[0].rfind(std::string("VERIFIER: ") + GetParam().rule + ": ", 0)) << messages[0];
     EXPECT_NE(std::string::npos, messages[0].find(GetParam().detail)) << messages[0];
-    // The machine was left consistent: the fixture's own checks, on again,
-    // find nothing at shutdown.
+    // The fixture's handler is back now, so anything the provocation left
+    // behind (a held lock, a live IRP or device) fails the test at shutdown.
 }
 
 INSTANTIATE_TEST_SUITE_P(Rules, ViolationTest, ::testing::ValuesIn(kViolations),
