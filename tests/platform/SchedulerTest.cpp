@@ -604,23 +604,23 @@ TEST_F(SchedulerTest, WorkItemQueuedAtDispatchLevelRunsAtPassiveLevelInAWorkerTh
 TEST_F(SchedulerTest, WorkItemsRunInTheOrderQueued)
 {
     std::vector<int> order;
+    KSEMAPHORE done;
+    KeInitializeSemaphore(&done, 0, 4);
     struct Item {
         WORK_QUEUE_ITEM item;
         std::vector<int> *order;
+        PKSEMAPHORE done;
         int number;
     };
     Item items[4];
-    KSEMAPHORE done;
-    KeInitializeSemaphore(&done, 0, 4);
-    static KSEMAPHORE *doneSemaphore;
-    doneSemaphore = &done;
     for (int i = 0; i < 4; ++i) {
         items[i].order = &order;
+        items[i].done = &done;
         items[i].number = i;
         ExInitializeWorkItem(&items[i].item, [](PVOID p) {
             auto *it = static_cast<Item *>(p);
             it->order->push_back(it->number);
-            KeReleaseSemaphore(doneSemaphore, IO_NO_INCREMENT, 1, FALSE);
+            KeReleaseSemaphore(it->done, IO_NO_INCREMENT, 1, FALSE);
         }, &items[i]);
         ExQueueWorkItem(&items[i].item, DelayedWorkQueue);
     }
