@@ -10,6 +10,14 @@
 #include <usbioctl.h>
 #include <usbdlib.h>
 
+#if !defined(SIMULATED_NT_PLATFORM)
+#include <stdarg.h>
+
+// The kernel exports this C run-time routine, but the kernel headers do not
+// declare it; a Windows driver gets it from the C library's <stdio.h>.
+extern "C" int __cdecl _vsnprintf(char *buffer, size_t count, const char *format, va_list args);
+#endif
+
 #if defined(SIMULATED_NT_PLATFORM)
 
 #define KERNEL_TRY try

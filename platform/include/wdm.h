@@ -106,7 +106,9 @@ typedef enum _KWAIT_REASON {
     DelayExecution,
     Suspended,
     UserRequest,
-    MaximumWaitReason = 37
+    // The kernel's own wait reasons lie in between; drivers wait with the
+    // ones above.
+    MaximumWaitReason = 40
 } KWAIT_REASON;
 
 #define EVENT_INCREMENT 1
@@ -267,6 +269,10 @@ typedef enum _WORK_QUEUE_TYPE {
     CriticalWorkQueue,
     DelayedWorkQueue,
     HyperCriticalWorkQueue,
+    NormalWorkQueue,
+    BackgroundWorkQueue,
+    RealTimeWorkQueue,
+    SuperCriticalWorkQueue,
     MaximumWorkQueue
 } WORK_QUEUE_TYPE;
 
