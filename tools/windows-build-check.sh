@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Windows build check: the driver is real Windows kernel code.
+#   1. Every source under driver/ compiles for x64 kernel mode against the
+#      real DDK headers of Debian's mingw-w64 packages; platform/include is
+#      never on that include path.
+#   2. Every constant and enumerator of the stand-in headers the driver
+#      includes has the value the real headers give it: a source that
+#      compiles on both builds must also mean the same on both.
+#   3. With --link: vexlink.sys is linked as a native x64 image against the
+#      kernel's import libraries and its import table is printed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+link=false
+[[ "${1:-}" == "--link" ]] && link=true
+
+cxx=x86_64-w64-mingw32-g++
+sysroot=/usr/x86_64-w64-mingw32
+if ! command -v "$cxx" >/dev/null || [[ ! -f "$sysroot/include/ddk/wdm.h" ]]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update
+    apt-get install -y mingw-w64-x86-64-dev g++-mingw-w64-x86-64
+fi
+
+# <ntddk.h>, <wdm.h>, <wdmsec.h> and <usbdlib.h> live in the ddk folder;
+# <ntdef.h>, <ntstatus.h>, <usb.h> and <usbioctl.h> in the cross compiler's
+# own include folder, which it searches by default.
+kernel_flags=(
+    -std=c++20
+    -D_AMD64_ -D_WIN32_WINNT=0x0601 -DNTDDI_VERSION=0x06010000
+    # wdm.h defines its own inline InterlockedBitTestAndSet/Reset after
+    # <intrin.h> has defined them; C accepts the second definition, C++ does
+    # not. These are <intrin.h>'s own switches for "already defined".
+    -D__INTRINSIC_DEFINED_InterlockedBitTestAndSet
+    -D__INTRINSIC_DEFINED_InterlockedBitTestAndReset
+    -ffreestanding -fno-exceptions -fno-rtti
+    -I "$sysroot/include/ddk"
+)
+driver_flags=("${kernel_flags[@]}" -Wall -Werror -I driver/core -I driver/serial -I driver/scanner)
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+#
+# 1. Every driver source against the real headers.
+#
+mapfile -t sources < <(find driver -name '*.cpp' | sort)
+if ((${#sources[@]} == 0)); then
+    echo "windows-build-check: no sources under driver/" >&2
+    exit 1
+fi
+failed=0
+for source in "${sources[@]}"; do
+    if "$cxx" "${driver_flags[@]}" -fsyntax-only "$source"; then
+        echo "ok      $source"
+    else
+        echo "FAILED  $source"
+        failed=$((failed + 1))
+    fi
+done
+if ((failed)); then
+    echo "windows-build-check: $failed of ${#sources[@]} driver sources do not compile against the real headers" >&2
+    exit 1
+fi
+echo "windows-build-check: all ${#sources[@]} driver sources compile against the real headers"
+
+#
+# 2. The stand-in's constants against the real headers.
+#
+# The platform headers the driver includes by name, with what they include.
+mapfile -t included < <(grep -rhoE '^#include <[A-Za-z0-9_]+\.h>' driver | sed 's/^#include <//; s/>$//' | sort -u |
+                        while read -r h; do [[ -f "platform/include/$h" ]] && echo "$h"; done)
+printf '#include <%s>\n' "${included[@]}" >"$work/headers.h"
+mapfile -t standin_files < <(g++ -std=c++20 -fshort-wchar -I platform/include -MM "$work/headers.h" |
+                             tr ' \\' '\n\n' | grep '^platform/include/' | sort -u)
+
+# Object-like macros the stand-in defines, with their bodies as the host
+# preprocessor sees them. SIMULATED_NT_PLATFORM is the stand-in's own mark.
+g++ -std=c++20 -fshort-wchar -I platform/include -dM -E "$work/headers.h" >"$work/macros"
+declare -A body
+while read -r _ name rest; do body[$name]=$rest; done < <(grep -vE '^#define [A-Za-z_0-9]+\(' "$work/macros")
+declare -A function_like
+while read -r name; do function_like[$name]=1; done < <(grep -oE '^#define [A-Za-z_0-9]+\(' "$work/macros" | sed 's/^#define //; s/($//')
+mapfile -t defined < <(grep -hoE '^#define [A-Za-z_][A-Za-z0-9_]*( |$)' "${standin_files[@]}" | awk '{print $2}' | sort -u)
+names=()
+for name in "${defined[@]}"; do
+    [[ "$name" == SIMULATED_NT_PLATFORM ]] && continue
+    # Only integral constants: a number, a parenthesised or negated
+    # expression, the name of another constant or a use of a macro such as
+    # CTL_CODE (attribute and keyword macros such as VOID or FORCEINLINE are
+    # no values).
+    b=${body[$name]-}
+    if [[ "$b" =~ ^[-~\(0-9] || ( "$b" =~ ^[A-Z_][A-Z0-9_]*$ && -n "${body[$b]-}" ) ||
+          ( "$b" =~ ^([A-Za-z_][A-Za-z0-9_]*)\( && -n "${function_like[${BASH_REMATCH[1]}]-}" ) ]]; then
+        names+=("$name")
+    fi
+done
+# Enumerators of every enumeration in those files.
+mapfile -t -O "${#names[@]}" names < <(sed 's://.*$::' "${standin_files[@]}" | tr '\n' ' ' |
+                                     grep -oE 'enum[^{};]*\{[^}]*\}' | sed 's/^[^{]*{//; s/}$//' | tr ',' '\n' |
+                                     sed 's/=.*//; s/[[:space:]]//g' | grep -E '^[A-Za-z_][A-Za-z0-9_]*$')
+
+{
+    echo '#include "headers.h"'
+    echo '#include <stdio.h>'
+    echo 'int main() {'
+    for name in "${names[@]}"; do
+        echo "    printf(\"static_assert((long long)($name) == %lldLL, \\\"$name is %lld (0x%llx) in the stand-in\\\");\\n\", (long long)($name), (long long)($name), (unsigned long long)($name) & 0xffffffffULL);"
+    done
+    echo '}'
+} >"$work/values.cpp"
+g++ -std=c++20 -fshort-wchar -w -I platform/include -I "$work" "$work/values.cpp" -o "$work/values"
+{
+    echo '#include "headers.h"'
+    "$work/values"
+} >"$work/real.cpp"
+if ! "$cxx" "${kernel_flags[@]}" -w -fmax-errors=0 -I "$work" -fsyntax-only "$work/real.cpp" 2>"$work/real.log"; then
+    grep -E 'error:' "$work/real.log" | sed 's/^.*error: //' >&2
+    echo "windows-build-check: constants of the stand-in headers differ from the real ones" >&2
+    exit 1
+fi
+echo "windows-build-check: all ${#names[@]} constants of ${included[*]} have the real values"
