@@ -21,13 +21,6 @@
 
 #include "ob/HandleTable.h"
 
-#ifndef STATUS_CANNOT_DELETE
-#define STATUS_CANNOT_DELETE ((NTSTATUS)0xC0000121L)
-#endif
-#ifndef STATUS_CHILD_MUST_BE_VOLATILE
-#define STATUS_CHILD_MUST_BE_VOLATILE ((NTSTATUS)0xC0000181L)
-#endif
-
 namespace plat::cm {
 
 struct Value {

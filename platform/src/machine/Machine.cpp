@@ -57,6 +57,7 @@ Machine::Machine(const MachineOptions &options, const std::function<void()> &bef
     current = this;
     Scheduler::Get().Reset(options_.seed, "main");
     ResetClock(options_.bootTime);
+    cm::SetRegistryTimeSource(SystemTimeNow);
     SetTimeZoneBiasMinutes(options_.timeZoneBiasMinutes);
     ResetDiagnostics();
     // Whatever ran earlier in the process without a machine (a registry or

@@ -38,7 +38,8 @@ enum class FaultSite {
     PoolAllocation,      // ExAllocatePoolWithTag
     CreateDevice,        // IoCreateDevice, IoCreateDeviceSecure
     CreateSymbolicLink,  // IoCreateSymbolicLink
-    RegistryWrite,       // ZwCreateKey (creating), ZwSetValueKey, RtlWriteRegistryValue
+    RegistryWrite,       // ZwCreateKey (creating), ZwSetValueKey, ZwDeleteValueKey,
+                         // RtlWriteRegistryValue, RtlDeleteRegistryValue
     UsbTransfer,         // URBs answered by the simulated USB bus
 };
 
