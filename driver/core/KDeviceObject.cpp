@@ -10,14 +10,6 @@ namespace {
 // {27BBD33D-4846-4574-A7EA-FC8C9BF9130A}
 const GUID kControlDeviceClassGuid = {0x27BBD33D, 0x4846, 0x4574, {0xA7, 0xEA, 0xFC, 0x8C, 0x9B, 0xF9, 0x13, 0x0A}};
 
-// Runs the start-next step of the device's queues; the queues themselves
-// start their next request.
-VOID StartNextDpcRoutine(PKDPC, PVOID context, PVOID, PVOID)
-{
-    auto *object = static_cast<KDeviceObject *>(context);
-    InterlockedExchange(&object->pendingStartMask, 0);
-}
-
 void *FinishCreation(NTSTATUS status, PDRIVER_OBJECT driver, PDEVICE_OBJECT device, KUnicodeString &name,
                      KDeviceCreation &creation)
 {
@@ -65,8 +57,11 @@ KDeviceObject::KDeviceObject(const KDeviceCreation &creation)
 
 KDeviceObject::~KDeviceObject()
 {
-    // The request queues arrive with the serialised-queue support; a device
-    // without them has no array.
+    for (ULONG i = 0; i < queueCount; ++i)
+        if (KIrpQueue *q = queues[i]) {
+            q->~KIrpQueue();
+            FreePool(q);
+        }
     FreePool(queues);
     queues = nullptr;
     queueCount = 0;

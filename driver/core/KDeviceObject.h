@@ -4,16 +4,18 @@
 
 #include <new>
 
+#include "KIrpQueue.h"
 #include "KSymbolicLink.h"
 #include "KUnicodeString.h"
-
-class KIrpQueue;
 
 // What the creation step hands to the constructor of the object it made room for.
 struct KDeviceCreation {
     PDRIVER_OBJECT driverObject;
     PDEVICE_OBJECT deviceObject;
     KUnicodeString *creationName;
+
+private:
+    static VOID StartNextDpcRoutine(PKDPC dpc, PVOID context, PVOID, PVOID);
 };
 
 constexpr ULONG kSignatureDeviceObject = 0xABCD0000;
@@ -65,6 +67,27 @@ public:
     // Completes the request with STATUS_NOT_SUPPORTED, Information unchanged.
     NTSTATUS DispatchUnsupported(PIRP irp);
 
+    // The device's request queues. CreateQueues: PASSIVE_LEVEL, once; the
+    // queues start stalled.
+    NTSTATUS CreateQueues(ULONG count, KIrpQueue::StartRoutine start);
+    KIrpQueue *Queue(ULONG index) const;
+    void stallAllRequests();
+    void restartAllRequests();
+    // Calls CancelOutstandingIo, then fails every waiting request and every
+    // new one with status until allowAllRequests.
+    void abortAllRequests(NTSTATUS status);
+    void allowAllRequests();
+    // PASSIVE_LEVEL: waits until no queue has a current request.
+    void waitForCurrentRequests();
+    // Stalls every queue; STATUS_PENDING when target is told later that the
+    // current requests are done, STATUS_SUCCESS when none is busy.
+    NTSTATUS stallAndNotifyWhenIdle(KQueueIdleTarget *target);
+    // Cancels the file's waiting and parked requests (cleanup).
+    void cleanupForFile(PFILE_OBJECT fileObject);
+    // Any IRQL up to DISPATCH_LEVEL: the queue's next request starts from the
+    // start-next DPC.
+    void requestStartNext(ULONG index);
+
     ULONG signature;
     PDRIVER_OBJECT driverObject;
     PDEVICE_OBJECT deviceObject;
@@ -75,6 +98,9 @@ public:
     KDPC startNextDpc;
     volatile LONG pendingStartMask;
     KUnicodeString *creationName;
+
+private:
+    static VOID StartNextDpcRoutine(PKDPC dpc, PVOID context, PVOID, PVOID);
 };
 
 // Room for an object of objectSize in a new device object's extension.

@@ -1,0 +1,166 @@
+// Operations of a device over all its request queues, used by Plug and Play
+// and power management, and the deferred start of the next request.
+#include "KDeviceObject.h"
+
+#include "KIrpHolder.h"
+#include "KIrpQueue.h"
+#include "Pool.h"
+
+namespace {
+
+struct IdleCountdown {
+    KQueueIdleTarget *target;
+    volatile LONG busy;
+};
+
+void NotifyIdle(PVOID target) { static_cast<KQueueIdleTarget *>(target)->ProcessEvent(kQueuesIdleEvent); }
+
+void CountDown(PVOID context)
+{
+    auto *countdown = static_cast<IdleCountdown *>(context);
+    if (InterlockedDecrement(&countdown->busy) == 0) {
+        KQueueIdleTarget *target = countdown->target;
+        FreePool(countdown);
+        NotifyIdle(target);
+    }
+}
+
+}  // namespace
+
+KIrpQueue *KDeviceObject::Queue(ULONG index) const { return index < queueCount ? queues[index] : nullptr; }
+
+NTSTATUS KDeviceObject::CreateQueues(ULONG count, KIrpQueue::StartRoutine start)
+{
+    queues = static_cast<KIrpQueue **>(AllocateZeroedPool(count * sizeof(KIrpQueue *)));
+    if (!queues)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    queueCount = count;
+    for (ULONG i = 0; i < count; ++i) {
+        void *storage = AllocatePool(sizeof(KIrpQueue));
+        if (!storage)
+            return STATUS_INSUFFICIENT_RESOURCES;
+        queues[i] = new (storage) KIrpQueue(this, start);
+    }
+    return STATUS_SUCCESS;
+}
+
+void KDeviceObject::stallAllRequests()
+{
+    for (ULONG i = 0; i < queueCount; ++i)
+        if (KIrpQueue *q = queues[i])
+            InterlockedIncrement(&q->stallCount);
+}
+
+void KDeviceObject::restartAllRequests()
+{
+    for (ULONG i = 0; i < queueCount; ++i)
+        if (KIrpQueue *q = queues[i])
+            q->restartRequests();
+}
+
+void KDeviceObject::abortAllRequests(NTSTATUS status)
+{
+    CancelOutstandingIo();
+    for (ULONG i = 0; i < queueCount; ++i)
+        if (KIrpQueue *q = queues[i]) {
+            q->abortStatus = status;
+            q->cleanupRequests(nullptr, status);
+        }
+}
+
+void KDeviceObject::allowAllRequests()
+{
+    for (ULONG i = 0; i < queueCount; ++i)
+        if (KIrpQueue *q = queues[i])
+            q->abortStatus = STATUS_SUCCESS;
+}
+
+// PASSIVE_LEVEL: waits.
+void KDeviceObject::waitForCurrentRequests()
+{
+    for (ULONG i = 0; i < queueCount; ++i)
+        if (KIrpQueue *q = queues[i]) {
+            KeResetEvent(&q->stopEvent);
+            if (q->current)
+                KeWaitForSingleObject(&q->stopEvent, Executive, KernelMode, FALSE, nullptr);
+        }
+}
+
+NTSTATUS KDeviceObject::stallAndNotifyWhenIdle(KQueueIdleTarget *target)
+{
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    for (ULONG i = 0; i < queueCount; ++i)
+        queues[i]->LockAtDpcLevel();
+
+    NTSTATUS result = STATUS_SUCCESS;
+    ULONG stalled = 0;
+    ULONG busy = 0;
+    for (; stalled < queueCount; ++stalled) {
+        KIrpQueue *q = queues[stalled];
+        if (q->idleCallback) {
+            result = STATUS_INVALID_DEVICE_REQUEST;
+            break;
+        }
+        InterlockedIncrement(&q->stallCount);
+        if (q->current)
+            ++busy;
+    }
+    if (NT_SUCCESS(result) && busy == 1) {
+        for (ULONG i = 0; i < queueCount; ++i)
+            if (queues[i]->current) {
+                queues[i]->idleCallback = NotifyIdle;
+                queues[i]->idleContext = target;
+            }
+        result = STATUS_PENDING;
+    } else if (NT_SUCCESS(result) && busy > 1) {
+        auto *countdown = static_cast<IdleCountdown *>(AllocatePool(sizeof(IdleCountdown)));
+        if (!countdown) {
+            result = STATUS_INSUFFICIENT_RESOURCES;
+        } else {
+            countdown->target = target;
+            countdown->busy = static_cast<LONG>(busy);
+            for (ULONG i = 0; i < queueCount; ++i)
+                if (queues[i]->current) {
+                    queues[i]->idleCallback = CountDown;
+                    queues[i]->idleContext = countdown;
+                }
+            result = STATUS_PENDING;
+        }
+    }
+    if (!NT_SUCCESS(result))
+        for (ULONG i = 0; i < stalled; ++i)
+            InterlockedDecrement(&queues[i]->stallCount);
+
+    for (ULONG i = queueCount; i-- > 0;)
+        queues[i]->UnlockFromDpcLevel();
+    KeLowerIrql(old);
+    return result;
+}
+
+void KDeviceObject::cleanupForFile(PFILE_OBJECT fileObject)
+{
+    for (ULONG i = 0; i < queueCount; ++i)
+        if (KIrpQueue *q = queues[i])
+            q->cleanupRequests(fileObject, STATUS_CANCELLED);
+    KIrpHolder::CancelHeldRequestsForFile(fileObject);
+}
+
+void KDeviceObject::requestStartNext(ULONG index)
+{
+    InterlockedOr(&pendingStartMask, static_cast<LONG>(1u << index));
+    KeInsertQueueDpc(&startNextDpc, nullptr, nullptr);
+}
+
+// DISPATCH_LEVEL.
+VOID KDeviceObject::StartNextDpcRoutine(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto *object = static_cast<KDeviceObject *>(context);
+    ULONG mask = static_cast<ULONG>(InterlockedExchange(&object->pendingStartMask, 0));
+    for (ULONG i = 0; i < object->queueCount && mask; ++i)
+        if (mask & (1u << i)) {
+            mask &= ~(1u << i);
+            if (KIrpQueue *q = object->queues[i])
+                q->startNextPacket();
+        }
+}
