@@ -46,7 +46,7 @@ NTSTATUS KIrpHolder::Park(PIRP request)
         return STATUS_DEVICE_REMOVED;
     }
     request->Tail.Overlay.DriverContext[0] = this;
-    (VOID)IoSetCancelRoutine(request, CancelRoutine);
+    IoSetCancelRoutine(request, CancelRoutine);
     if (request->Cancel && IoSetCancelRoutine(request, nullptr)) {
         Unlock();
         return STATUS_CANCELLED;
