@@ -60,8 +60,16 @@ void KAnsiString::Format(PCSTR format, ...)
         // _vsnprintf gives -1 when the text does not fit, and writes no
         // terminator when it fills the buffer exactly.
         if (written > 0 && static_cast<SIZE_T>(written) < size) {
-            Assign(buffer, static_cast<ULONG>(written));
+            // The scratch buffer goes even when the copy raises.
+            NTSTATUS raised = STATUS_SUCCESS;
+            KERNEL_TRY {
+                Assign(buffer, static_cast<ULONG>(written));
+            } KERNEL_EXCEPT {
+                raised = KernelExceptionCode();
+            }
             FreePool(buffer);
+            if (!NT_SUCCESS(raised))
+                ExRaiseStatus(raised);
             return;
         }
         FreePool(buffer);

@@ -88,7 +88,8 @@ NTSTATUS ReadRegistryDword(HANDLE key, PCWSTR name, ULONG *value)
     NTSTATUS status = QueryValue(key, name, &info);
     if (!NT_SUCCESS(status))
         return status;
-    if (info->Type == REG_DWORD || (info->Type == REG_BINARY && info->DataLength == sizeof(ULONG)))
+    // A DWORD of any other size would be read past its data.
+    if ((info->Type == REG_DWORD || info->Type == REG_BINARY) && info->DataLength == sizeof(ULONG))
         RtlCopyMemory(value, info->Data, sizeof(ULONG));
     else
         status = STATUS_OBJECT_TYPE_MISMATCH;

@@ -45,7 +45,8 @@ NTSTATUS KScannerFunction::CompleteInitialization()
 
 PUSB_DEVICE_DESCRIPTOR KScannerFunction::readDeviceDescriptor()
 {
-    auto descriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(AllocatePoolOfType(sizeof(USB_DEVICE_DESCRIPTOR), PagedPool));
+    // The bus driver fills the buffer, possibly at DISPATCH_LEVEL: non-paged.
+    auto descriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(AllocatePool(sizeof(USB_DEVICE_DESCRIPTOR)));
     if (!descriptor)
         return nullptr;
     NTSTATUS status = STATUS_DEVICE_POWERED_OFF;

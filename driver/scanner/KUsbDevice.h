@@ -4,11 +4,13 @@
 
 #include "KPnpDevice.h"
 
-// The USBDI bus interface, version 2, as the bus driver hands it out.
+// The USBDI bus interface, version 2, as the bus driver hands it out: the
+// interface header and six routines, 80 bytes.
 struct UsbdInterfaceV2 {
     INTERFACE header;
-    PVOID routines[8];
+    PVOID routines[6];
 };
+static_assert(sizeof(UsbdInterfaceV2) == 80, "the bus driver fills 80 bytes");
 
 class KUsbDevice : public KPnpDevice {
 public:

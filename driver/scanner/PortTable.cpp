@@ -98,11 +98,55 @@ void persistPairing(KUnicodeString &portName, KUnicodeString &timeStamp)
     timeStamp.Free();
 }
 
+// The pairing holds in memory even when it cannot be recorded: string
+// storage running out counts like a key that cannot be opened.
 void PersistPairingOf(KVirtualSerialPort *port, const KUnicodeString &timeStamp)
 {
-    KUnicodeString name(port->portName);
-    KUnicodeString stamp(timeStamp);
-    persistPairing(name, stamp);
+    KERNEL_TRY {
+        DriverGlobals.scannerKeyPath = KUnicodeString::ConfigurationSubkey(port->pairedScanner->serialNumber);
+        KUnicodeString name(port->portName);
+        KUnicodeString stamp(timeStamp);
+        persistPairing(name, stamp);
+    } KERNEL_EXCEPT {
+        DbgPrint("failed to write registry value");
+    }
+}
+
+// A registry key handle closed when it goes out of scope.
+class ScopedKey {
+public:
+    explicit ScopedKey(HANDLE key = nullptr) : key_(key) {}
+    ~ScopedKey() { Reset(nullptr); }
+    ScopedKey(const ScopedKey &) = delete;
+    ScopedKey &operator=(const ScopedKey &) = delete;
+    void Reset(HANDLE key)
+    {
+        if (key_)
+            ZwClose(key_);
+        key_ = key;
+    }
+    HANDLE Get() const { return key_; }
+
+private:
+    HANDLE key_;
+};
+
+// Constructs a device class in storage from CreateDeviceObject. A status
+// raised by the constructor deletes the device object and is raised again.
+template <typename T, typename... Args> T *Construct(void *storage, const KDeviceCreation &creation, Args... args)
+{
+    T *object = nullptr;
+    NTSTATUS raised = STATUS_SUCCESS;
+    KERNEL_TRY {
+        object = new (storage) T(creation, args...);
+    } KERNEL_EXCEPT {
+        raised = KernelExceptionCode();
+    }
+    if (!object) {
+        IoDeleteDevice(creation.deviceObject);
+        ExRaiseStatus(raised);
+    }
+    return object;
 }
 
 // Chooses the scanner's slot; PortTableEntry or null when it stays out.
@@ -127,60 +171,54 @@ PortTableEntry *ChooseScannerSlot(KScannerFunction *scanner, HANDLE key)
     return nullptr;
 }
 
-NTSTATUS AddScanner(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice, const KUnicodeString &timeStamp)
+// Identity, registry key and slot of a constructed scanner; any failure,
+// returned or raised, leaves the scanner for the caller to destroy.
+NTSTATUS IdentifyAndPlaceScanner(KScannerFunction *scanner, bool modem, const KUnicodeString &timeStamp)
 {
-    bool modem = IsModemInterface(physicalDevice);
-    KUnicodeString noName;
-    KDeviceCreation creation{};
-    void *storage = CreateDeviceObject(sizeof(KScannerFunction), driver, noName, creation);
-    auto *scanner = new (storage) KScannerFunction(creation, physicalDevice, modem ? kModemBulkIn : kScannerBulkIn,
-                                                   modem ? kModemBulkOut : kScannerBulkOut);
-    NTSTATUS status;
-    KERNEL_TRY {
-        status = scanner->CompleteInitialization();
-    } KERNEL_EXCEPT {
-        status = KernelExceptionCode();
-    }
-
-    // Identity: the modem interface reads no descriptors.
-    if (NT_SUCCESS(status)) {
-        if (modem) {
-            scanner->serialNumber.Assign(kModemSerial, ARRAYSIZE(kModemSerial) - 1);
-            scanner->modelName.Assign(kModemModelName, ARRAYSIZE(kModemModelName) - 1);
-        } else if (PUSB_DEVICE_DESCRIPTOR descriptor = scanner->readDeviceDescriptor()) {
-            status = scanner->readStringDescriptor(descriptor->iSerialNumber, scanner->serialNumber);
-            if (NT_SUCCESS(status) && !NT_SUCCESS(scanner->readStringDescriptor(descriptor->iProduct, scanner->modelName)))
-                scanner->modelName.Free();
-            FreePool(descriptor);
-        }
-        // Without a serial number the scanner has no key of its own: its
-        // values would land in the Configuration key itself.
-        if (NT_SUCCESS(status) && scanner->serialNumber.IsEmpty())
-            status = STATUS_DEVICE_DATA_ERROR;
-    }
-    if (!NT_SUCCESS(status)) {
-        delete scanner;
+    NTSTATUS status = scanner->CompleteInitialization();
+    if (!NT_SUCCESS(status))
         return status;
+
+    // Identity: the modem interface reads no descriptors. Index 0 names no
+    // string (it is the language table).
+    if (modem) {
+        scanner->serialNumber.Assign(kModemSerial, ARRAYSIZE(kModemSerial) - 1);
+        scanner->modelName.Assign(kModemModelName, ARRAYSIZE(kModemModelName) - 1);
+    } else if (PUSB_DEVICE_DESCRIPTOR descriptor = scanner->readDeviceDescriptor()) {
+        UCHAR serialIndex = descriptor->iSerialNumber;
+        UCHAR productIndex = descriptor->iProduct;
+        FreePool(descriptor);
+        if (serialIndex)
+            status = scanner->readStringDescriptor(serialIndex, scanner->serialNumber);
+        if (NT_SUCCESS(status) && (!productIndex ||
+                                   !NT_SUCCESS(scanner->readStringDescriptor(productIndex, scanner->modelName))))
+            scanner->modelName.Free();
     }
+    if (!NT_SUCCESS(status))
+        return status;
+    // Without a serial number the scanner has no key of its own: its values
+    // would land in the Configuration key itself.
+    if (scanner->serialNumber.IsEmpty())
+        return STATUS_DEVICE_DATA_ERROR;
 
     DriverGlobals.scannerKeyPath = KUnicodeString::ConfigurationSubkey(scanner->serialNumber);
-    HANDLE key = OpenRegistryKey(DriverGlobals.scannerKeyPath, KEY_READ);
-    if (!key)
-        key = CreateRegistryKeyPath(DriverGlobals.scannerKeyPath, KEY_ALL_ACCESS);
-    if (!key) {
-        delete scanner;
+    ScopedKey key(OpenRegistryKey(DriverGlobals.scannerKeyPath, KEY_READ));
+    if (!key.Get())
+        key.Reset(CreateRegistryKeyPath(DriverGlobals.scannerKeyPath, KEY_ALL_ACCESS));
+    if (!key.Get())
         return STATUS_UNSUCCESSFUL;
-    }
-    // The key was opened for reading; the add-time values go through a
-    // handle that may write.
-    if (HANDLE writable = OpenRegistryKey(DriverGlobals.scannerKeyPath, KEY_WRITE)) {
-        WriteRegistryString(writable, L"ModelType", scanner->modelName);
-        WriteValue(writable, L"Flag", L"Enumerated");
-        ZwClose(writable);
+    // The key may have been opened for reading only; the add-time values go
+    // through a handle that may write.
+    {
+        ScopedKey writable(OpenRegistryKey(DriverGlobals.scannerKeyPath, KEY_WRITE));
+        if (writable.Get()) {
+            WriteRegistryString(writable.Get(), L"ModelType", scanner->modelName);
+            WriteValue(writable.Get(), L"Flag", L"Enumerated");
+        }
     }
 
-    PortTableEntry *slot = ChooseScannerSlot(scanner, key);
-    ZwClose(key);
+    PortTableEntry *slot = ChooseScannerSlot(scanner, key.Get());
+    key.Reset(nullptr);
     if (!slot)
         return STATUS_SUCCESS;
     // Slot 0 is taken unconditionally; the scanner it held loses its port.
@@ -196,6 +234,27 @@ NTSTATUS AddScanner(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice, const 
     return STATUS_SUCCESS;
 }
 
+NTSTATUS AddScanner(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice, const KUnicodeString &timeStamp)
+{
+    bool modem = IsModemInterface(physicalDevice);
+    KUnicodeString noName;
+    KDeviceCreation creation{};
+    void *storage = CreateDeviceObject(sizeof(KScannerFunction), driver, noName, creation);
+    auto *scanner = Construct<KScannerFunction>(storage, creation, physicalDevice,
+                                                modem ? kModemBulkIn : kScannerBulkIn,
+                                                modem ? kModemBulkOut : kScannerBulkOut);
+    NTSTATUS status;
+    KERNEL_TRY {
+        status = IdentifyAndPlaceScanner(scanner, modem, timeStamp);
+    } KERNEL_EXCEPT {
+        status = KernelExceptionCode();
+    }
+    // The destructor takes the scanner out of any slot it reached.
+    if (!NT_SUCCESS(status))
+        delete scanner;
+    return status;
+}
+
 NTSTATUS AddPort(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice, const KUnicodeString &timeStamp)
 {
     if (static_cast<ULONG>(DriverGlobals.livePortCount) == DriverGlobals.portTableSize)
@@ -206,19 +265,17 @@ NTSTATUS AddPort(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice, const KUn
     ansiName.Format("\\Device\\VXVIRTPORT%d", number);
     KUnicodeString name(ansiName);
 
-    KVirtualSerialPort *port = nullptr;
+    KDeviceCreation creation{};
+    void *storage = CreateDeviceObject(sizeof(KVirtualSerialPort), driver, name, creation);
+    auto *port = Construct<KVirtualSerialPort>(storage, creation, physicalDevice);
     NTSTATUS status;
     KERNEL_TRY {
-        KDeviceCreation creation{};
-        void *storage = CreateDeviceObject(sizeof(KVirtualSerialPort), driver, name, creation);
-        port = new (storage) KVirtualSerialPort(creation, physicalDevice);
         status = port->CompleteInitialization();
     } KERNEL_EXCEPT {
         status = KernelExceptionCode();
     }
     if (!NT_SUCCESS(status)) {
-        if (port)
-            delete port;
+        delete port;
         return status;
     }
 
@@ -232,8 +289,12 @@ NTSTATUS AddPort(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice, const KUn
         KScannerFunction *scanner = entry.scanner;
         if (scanner && !scanner->pairedPort) {
             scanner->pairedPort = port;
-            port->scannerSerial = scanner->serialNumber;
-            DriverGlobals.scannerKeyPath = KUnicodeString::ConfigurationSubkey(scanner->serialNumber);
+            KERNEL_TRY {
+                port->scannerSerial = scanner->serialNumber;
+            } KERNEL_EXCEPT {
+                // The port's open bookkeeping then updates no key.
+                port->scannerSerial.Free();
+            }
             PersistPairingOf(port, timeStamp);
         }
         break;
@@ -260,11 +321,10 @@ NTSTATUS AddDeviceLocked(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
     if (!NT_SUCCESS(ReadRegistryDword(configuration, L"PortCount", &portCount)))
         portCount = 0;
     ZwClose(configuration);
-    ULONG wanted = portCount + 1;
-    // A table in existence keeps its size: the walks never pass its end.
-    DriverGlobals.portTableSize = DriverGlobals.portTable && wanted > DriverGlobals.portTableSlots
-                                      ? DriverGlobals.portTableSlots
-                                      : wanted;
+    // A table in existence keeps the size it was made with: a walk that
+    // stopped short of its end would leave freed devices in the slots it
+    // misses, and one past its end would leave the table.
+    DriverGlobals.portTableSize = DriverGlobals.portTable ? DriverGlobals.portTableSlots : portCount + 1;
 
     if (!DriverGlobals.portTable) {
         auto table = static_cast<PortTableEntry *>(AllocateZeroedPool(SIZE_T(DriverGlobals.portTableSize) * sizeof(PortTableEntry)));
@@ -323,10 +383,14 @@ void UnlinkScanner(KScannerFunction *scanner)
     KeReleaseSpinLock(&DriverGlobals.scannerListLock, old);
 
     if (paired && !scanner->serialNumber.IsEmpty()) {
-        KUnicodeString path = KUnicodeString::ConfigurationSubkey(scanner->serialNumber);
-        if (HANDLE key = OpenRegistryKey(path, KEY_WRITE)) {
-            WriteValue(key, L"Flag", L"");
-            ZwClose(key);
+        // Runs in a destructor: running out of string storage only leaves the
+        // record as it was.
+        KERNEL_TRY {
+            KUnicodeString path = KUnicodeString::ConfigurationSubkey(scanner->serialNumber);
+            ScopedKey key(OpenRegistryKey(path, KEY_WRITE));
+            if (key.Get())
+                WriteRegistryString(key.Get(), L"Flag", KUnicodeString());
+        } KERNEL_EXCEPT {
         }
     }
 }

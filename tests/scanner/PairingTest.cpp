@@ -231,6 +231,20 @@ TEST_F(PairingTest, RemovingAPairedScannerFreesThePortAndKeepsItsName)
     EXPECT_EQ("SN1@COM5", Table()[1]);
 }
 
+TEST_F(PairingTest, ScannerRemovalWithoutStringStorageKeepsTheOldRecord)
+{
+    AddPort(u"COM3");
+    AddPort(u"COM5");
+    Plug(u"SN1");
+    KVirtualSerialPort *port = PortIn(1);
+    plat::FailPoolTag(DriverGlobals.poolTag);
+    delete ScannerIn(1);
+    plat::ClearFaults();
+    EXPECT_EQ(nullptr, port->pairedScanner);
+    EXPECT_EQ("-@COM5", Table()[1]);
+    EXPECT_EQ("Associated", Value(ScannerKey(u"SN1"), u"Flag"));
+}
+
 TEST_F(PairingTest, LastPortGoneTakesTableAndControlDeviceWhichTheNextAddRecreates)
 {
     Plug(u"SN1");  // creates the table; the scanner waits in slot 1
@@ -326,6 +340,85 @@ TEST_F(PairingTest, PortCountGrowingAfterTheTableExistsStaysWithinItsSlots)
     AddPort(u"COM4");
     EXPECT_EQ(2u, DriverGlobals.portTableSize);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, AddStatus(AddPort(u"COM5")));
+}
+
+TEST_F(PairingTest, PortCountShrinkingOrUnreadableKeepsTheTableWhole)
+{
+    for (auto name : {u"COM3", u"COM5", u"COM6"})
+        AddPort(name);
+    Remember(u"SN6", u"COM6");
+    plat::cm::Registry().SetValue(test::kConfiguration, u"PortCount", REG_DWORD, {1, 0});  // not 4 bytes
+    Plug(u"SN1");
+    EXPECT_EQ(11u, DriverGlobals.portTableSize);
+    delete PortIn(1);  // its slot is found and cleared
+    EXPECT_EQ(nullptr, PortIn(1));
+    Plug(u"SN6");
+    EXPECT_EQ("SN6@COM6", Table()[2]);
+}
+
+TEST_F(PairingTest, DwordOfTheWrongSizeCountsAsNoPortCount)
+{
+    plat::cm::Registry().SetValue(test::kConfiguration, u"PortCount", REG_DWORD, {5, 0});
+    AddPort(u"COM3");
+    EXPECT_EQ(1u, DriverGlobals.portTableSize);
+}
+
+TEST_F(PairingTest, ScannerWithoutASerialNumberStringIsRejected)
+{
+    AddPort(u"COM3");
+    plat::ScannerModel model;
+    model.serial = u"IGNORED";
+    model.noSerialString = true;
+    EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, AddStatus(machine->PlugScanner(model)[0]));
+    EXPECT_TRUE(IsListEmpty(&DriverGlobals.scannerList));
+    EXPECT_TRUE(plat::cm::Registry().SubkeyNames(plat::cm::Registry().Find(test::kConfiguration)).empty());
+}
+
+// Every pool allocation of an add, failed in turn: the add either works or
+// fails leaving no device, no list entry, no handle and no pool behind (the
+// machine checks the last two at shutdown).
+TEST_F(PairingTest, PoolFailureAnywhereInAnAddLeavesNothingBehind)
+{
+    ASSERT_EQ(STATUS_SUCCESS, AddStatus(AddPort(u"COM3")));
+    auto deviceCount = [] {
+        int n = 0;
+        for (PDEVICE_OBJECT d = DriverGlobals.driverObject->DeviceObject; d; d = d->NextDevice)
+            ++n;
+        return n;
+    };
+    auto scannerCount = [] {
+        int n = 0;
+        for (PLIST_ENTRY e = DriverGlobals.scannerList.Flink; e != &DriverGlobals.scannerList; e = e->Flink)
+            ++n;
+        return n;
+    };
+    int failures = 0;
+    for (int nth = 1; nth <= 40; ++nth) {
+        int devicesBefore = deviceCount();
+        int scannersBefore = scannerCount();
+        std::u16string serial = u"F" + plat::FromUtf8(std::to_string(nth));
+        plat::InjectFault(plat::FaultSite::PoolAllocation, nth);
+        bool scannerAdded = NT_SUCCESS(AddStatus(Plug(serial)[0]));
+        plat::ClearFaults();
+        EXPECT_EQ(devicesBefore + (scannerAdded ? 1 : 0), deviceCount()) << "allocation " << nth;
+        EXPECT_EQ(scannersBefore + (scannerAdded ? 1 : 0), scannerCount()) << "allocation " << nth;
+        failures += scannerAdded ? 0 : 1;
+        if (scannerAdded) {
+            // Remove it again so that every round starts alike.
+            for (ULONG slot = 0; slot < DriverGlobals.portTableSize; ++slot)
+                if (ScannerIn(slot) && Utf8(ScannerIn(slot)->serialNumber) == Utf8(serial))
+                    delete ScannerIn(slot);
+        }
+
+        devicesBefore = deviceCount();
+        plat::InjectFault(plat::FaultSite::PoolAllocation, nth);
+        bool portAdded = NT_SUCCESS(AddStatus(AddPort(u"COM" + plat::FromUtf8(std::to_string(10 + nth)))));
+        plat::ClearFaults();
+        EXPECT_EQ(devicesBefore + (portAdded ? 1 : 0), deviceCount()) << "port, allocation " << nth;
+        if (portAdded)
+            delete DriverGlobals.portTable[1].port;
+    }
+    EXPECT_GT(failures, 3);  // the sweep did reach into the add
 }
 
 }  // namespace

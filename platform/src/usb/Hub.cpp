@@ -36,7 +36,8 @@ std::vector<UCHAR> DeviceDescriptor(const ScannerModel &m)
     USHORT product = m.modem ? kCompositeProduct : kScannerProduct;
     return {18, USB_DEVICE_DESCRIPTOR_TYPE, 0x00, 0x02, static_cast<UCHAR>(m.modem ? 0xEF : 0), 0, 0, 64,
             static_cast<UCHAR>(kScannerVendor & 0xFF), static_cast<UCHAR>(kScannerVendor >> 8),
-            static_cast<UCHAR>(product & 0xFF), static_cast<UCHAR>(product >> 8), 0x00, 0x01, 1, 2, 3, 1};
+            static_cast<UCHAR>(product & 0xFF), static_cast<UCHAR>(product >> 8), 0x00, 0x01, 1, 2,
+            static_cast<UCHAR>(m.noSerialString ? 0 : 3), 1};
 }
 
 std::vector<UCHAR> ConfigurationDescriptor(const ScannerModel &m, int interfaceNumber)

@@ -23,6 +23,8 @@ struct ScannerModel {
     std::vector<std::u16string> hardwareIds;
     UCHAR bulkInEndpoint = 0x82;
     UCHAR bulkOutEndpoint = 0x04;
+    // A device descriptor without a serial-number string (iSerialNumber 0).
+    bool noSerialString = false;
     // Faults of the device itself.
     bool failDescriptorReads = false;
     bool hangTransfers = false;  // URBs pend and never complete until cancelled
