@@ -334,7 +334,7 @@ TEST_F(VexsimTest, SecondRunWithTheSameStateGivesEachScannerItsRememberedPort)
     std::map<std::string, std::string> remembered = ScannerPorts(one.out);
     ASSERT_EQ((std::map<std::string, std::string>{{"SN-A", "COM5"}, {"SN-B", "COM6"}}), remembered);
 
-    // The bus reports the scanners in an order drawn from the seed, so several
+    // The bus reports the scanners in an order drawn from the run's seed, so several
     // seeds see them arrive in both orders; each starts from the first run's state.
     std::string second = WriteScript("second.txt", "reboot\nshow table\n");
     for (int seed = 1; seed <= 6; ++seed) {

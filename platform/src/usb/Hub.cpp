@@ -137,7 +137,7 @@ NTSTATUS UsbFunction::InternalDeviceControl(PIRP irp)
         urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
         status = STATUS_NOT_SUPPORTED;
     }
-    // Hardware answers after a while: the seed decides whether this answer
+    // Hardware answers after a while: the machine's seed decides whether this answer
     // arrives before the submission returns or a millisecond later.
     if (!model.hangTransfers && Scheduler::Get().Random()() % 2 == 0)
         return Complete(irp, status);

@@ -60,7 +60,7 @@ public:
     // Attaches a scanner and reports its function(s) to Plug and Play at
     // once. Returns the instance paths of the reported nodes.
     std::vector<std::u16string> Plug(const ScannerModel &model);
-    // Reports every attached scanner, in an order chosen by the seed, as at
+    // Reports every attached scanner, in an order the machine's seed chooses, as at
     // boot.
     void ReportAttached();
     const std::vector<ScannerModel> &Attached() const { return attached_; }
