@@ -197,6 +197,8 @@ private:
             }
             out_ << text;
         } else if (w[1] == "log") {
+            if (plat::DebuggerOutput().empty() && plat::ErrorLog().empty())
+                out_ << "(the log is empty)\n";
             for (const auto &line : plat::DebuggerOutput())
                 out_ << "debug: " << line << (line.empty() || line.back() != '\n' ? "\n" : "");
             for (const auto &entry : plat::ErrorLog()) {
