@@ -19,15 +19,7 @@ using test::Utf8;
 constexpr UCHAR Poison = 0x55;
 const ULONG kBufferedIoctl = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
-struct Name {
-    std::u16string text;
-    UNICODE_STRING string{};
-    explicit Name(std::u16string_view value) : text(value)
-    {
-        string.Buffer = plat::W(text.data());
-        string.Length = string.MaximumLength = static_cast<USHORT>(text.size() * 2);
-    }
-};
+using Name = plat::CountedString;
 
 // What one completion routine saw.
 struct Seen {

@@ -15,16 +15,7 @@ using test::Utf8;
 
 const ULONG kTestTag = plat::TagFromText("VfTs");
 
-// A UNICODE_STRING over owned text.
-struct Name {
-    std::u16string text;
-    UNICODE_STRING string{};
-    explicit Name(std::u16string_view value) : text(value)
-    {
-        string.Buffer = plat::W(text.data());
-        string.Length = string.MaximumLength = static_cast<USHORT>(text.size() * 2);
-    }
-};
+using Name = plat::CountedString;
 
 class VerifierTest : public test::MachineTest {
 public:

@@ -112,10 +112,9 @@ std::vector<PDEVICE_OBJECT> LiveDevices() { return liveDevices(); }
 
 PDEVICE_OBJECT CreatePlatformDevice(PDRIVER_OBJECT driver, std::u16string_view name, ULONG type)
 {
-    std::u16string text(name);
-    UNICODE_STRING uname{static_cast<USHORT>(text.size() * 2), static_cast<USHORT>(text.size() * 2), W(text.data())};
+    CountedString uname(name);
     PDEVICE_OBJECT device = nullptr;
-    CreateDeviceCommon(driver, 0, &uname, type, 0, FALSE, &device, false);
+    CreateDeviceCommon(driver, 0, &uname.string, type, 0, FALSE, &device, false);
     if (device)
         device->Flags &= ~DO_DEVICE_INITIALIZING;
     return device;

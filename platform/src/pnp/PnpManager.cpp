@@ -144,13 +144,10 @@ PDRIVER_OBJECT PnpManager::LoadDriver(std::u16string_view service)
     }
     PDRIVER_OBJECT driver = CreateDriverObject(u"\\Driver\\" + std::u16string(service), service);
     driver->DriverInit = image->second;
-    UNICODE_STRING registryPath;
-    registryPath.Buffer = W(serviceKey.data());
-    registryPath.Length = static_cast<USHORT>(serviceKey.size() * 2);
-    registryPath.MaximumLength = registryPath.Length;
+    CountedString registryPath(serviceKey);
     NTSTATUS status;
     try {
-        status = image->second(driver, &registryPath);
+        status = image->second(driver, &registryPath.string);
     } catch (const RaisedStatus &raised) {
         VerifierFail("driver entry", "unhandled exception " + std::to_string(raised.Status) + " in DriverEntry");
         status = raised.Status;
@@ -329,9 +326,9 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
     std::u16string path = node->EnumKeyPath() + u"\\Device Parameters";
     if (!cm::Registry().Find(path))
         cm::Registry().Create(path);
-    UNICODE_STRING name{static_cast<USHORT>(path.size() * 2), static_cast<USHORT>(path.size() * 2), W(path.data())};
+    CountedString name(path);
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    InitializeObjectAttributes(&attributes, &name.string, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
     return ZwOpenKey(DevInstRegKey, DesiredAccess, &attributes);
 }
 

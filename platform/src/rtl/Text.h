@@ -24,4 +24,18 @@ char16_t UpcaseUnit(char16_t unit);  // the kernel's upcase table (ASCII and Lat
 std::u16string Upcase(std::u16string_view text);
 bool EqualNoCase(std::u16string_view a, std::u16string_view b);
 
+// A UNICODE_STRING over text it owns, for passing platform text to the
+// kernel's counted-string routines.
+struct CountedString {
+    std::u16string text;
+    UNICODE_STRING string{};
+    explicit CountedString(std::u16string_view value) : text(value)
+    {
+        string.Buffer = W(text.data());
+        string.Length = string.MaximumLength = static_cast<USHORT>(text.size() * sizeof(WCHAR));
+    }
+    CountedString(const CountedString &) = delete;
+    CountedString &operator=(const CountedString &) = delete;
+};
+
 }  // namespace plat
