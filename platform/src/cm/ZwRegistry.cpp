@@ -333,6 +333,17 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
     return STATUS_SUCCESS;
 }
 
+// Deleting a value is a registry write: fault injection can fail it.
+static NTSTATUS DeleteValueAsWrite(Key *key, const std::u16string &name)
+{
+    if (!key->FindValue(name))
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (ShouldFail(FaultSite::RegistryWrite))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    key->DeleteValue(name);
+    return STATUS_SUCCESS;
+}
+
 // PASSIVE_LEVEL. A registry write: fault injection can fail it.
 NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
 {
@@ -341,13 +352,7 @@ NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
     NTSTATUS status = ReferenceKeyHandle(KeyHandle, KEY_SET_VALUE, &key);
     if (!NT_SUCCESS(status))
         return status;
-    std::u16string name = FromUnicodeString(ValueName);
-    if (!key->FindValue(name))
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    if (ShouldFail(FaultSite::RegistryWrite))
-        return STATUS_INSUFFICIENT_RESOURCES;
-    key->DeleteValue(name);
-    return STATUS_SUCCESS;
+    return DeleteValueAsWrite(key.get(), FromUnicodeString(ValueName));
 }
 
 // PASSIVE_LEVEL. The handle stays open; later calls through it, or through any
@@ -419,13 +424,7 @@ NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName)
     status = Walk(target, target.names.size(), &key);
     if (!NT_SUCCESS(status))
         return status;
-    std::u16string name = FromWide(ValueName);
-    if (!key->FindValue(name))
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    if (ShouldFail(FaultSite::RegistryWrite))
-        return STATUS_INSUFFICIENT_RESOURCES;
-    key->DeleteValue(name);
-    return STATUS_SUCCESS;
+    return DeleteValueAsWrite(key, FromWide(ValueName));
 }
 
 }  // extern "C"

@@ -73,18 +73,6 @@ PoolUsage PoolInUse(ULONG tag)
     return usage;
 }
 
-std::string DescribePool(ULONG tag)
-{
-    std::ostringstream out;
-    for (PLIST_ENTRY e = pool().live.Flink; e != &pool().live; e = e->Flink) {
-        auto *h = CONTAINING_RECORD(e, BlockHeader, link);
-        if (h->tag == tag)
-            out << "  block #" << h->sequence << ", " << h->size << " bytes, "
-                << (IsPaged(h->type) ? "paged" : "non-paged") << "\n";
-    }
-    return out.str();
-}
-
 std::string DescribeLivePool()
 {
     std::ostringstream out;

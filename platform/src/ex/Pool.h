@@ -13,8 +13,6 @@ struct PoolUsage {
 };
 
 PoolUsage PoolInUse(ULONG tag);
-// Describes the live blocks with this tag ("" when there are none).
-std::string DescribePool(ULONG tag);
 // Frees every live block: a new machine starts with empty pool.
 void ResetPool();
 // Every live block, one line each with its tag; "" when the pool is empty.

@@ -105,6 +105,15 @@ void FreeIrpBuffers(PIRP irp)
     }
 }
 
+// Bytes of output a finished request hands back to its caller: none after an
+// error, else what the driver reported, at most the caller's buffer.
+ULONG_PTR OutputBytes(PIRP irp, const IrpHeader *h)
+{
+    if (NT_ERROR(irp->IoStatus.Status))
+        return 0;
+    return irp->IoStatus.Information < h->outputLength ? irp->IoStatus.Information : h->outputLength;
+}
+
 // The I/O manager's own end of a request that reached the top of its stack.
 // Output is copied back unless the status is an error: a warning such as
 // STATUS_BUFFER_OVERFLOW returns the part of the data that fitted.
@@ -119,10 +128,8 @@ void FinishIrp(PIRP irp)
                             "STATUS_MORE_PROCESSING_REQUIRED");
         return;
     case IrpOrigin::Threaded:
-        if (h->copyOutput && !NT_ERROR(irp->IoStatus.Status) && h->outputBuffer && irp->AssociatedIrp.SystemBuffer) {
-            ULONG_PTR n = irp->IoStatus.Information < h->outputLength ? irp->IoStatus.Information : h->outputLength;
-            memcpy(h->outputBuffer, irp->AssociatedIrp.SystemBuffer, n);
-        }
+        if (h->copyOutput && h->outputBuffer && irp->AssociatedIrp.SystemBuffer)
+            memcpy(h->outputBuffer, irp->AssociatedIrp.SystemBuffer, OutputBytes(irp, h));
         if (irp->UserIosb)
             *irp->UserIosb = irp->IoStatus;
         FreeIrpBuffers(irp);
@@ -138,14 +145,11 @@ void FinishIrp(PIRP irp)
         RequestResult &result = const_cast<RequestResult &>(request->Result());
         result.status = irp->IoStatus.Status;
         result.information = irp->IoStatus.Information;
-        if (h->copyOutput && irp->AssociatedIrp.SystemBuffer && !NT_ERROR(irp->IoStatus.Status)) {
-            ULONG_PTR n = irp->IoStatus.Information < h->outputLength ? irp->IoStatus.Information : h->outputLength;
-            result.output.assign(static_cast<UCHAR *>(irp->AssociatedIrp.SystemBuffer),
-                                 static_cast<UCHAR *>(irp->AssociatedIrp.SystemBuffer) + n);
-        } else if (h->outputBuffer && !NT_ERROR(irp->IoStatus.Status)) {
-            ULONG_PTR n = irp->IoStatus.Information < h->outputLength ? irp->IoStatus.Information : h->outputLength;
-            result.output.assign(static_cast<UCHAR *>(h->outputBuffer), static_cast<UCHAR *>(h->outputBuffer) + n);
-        }
+        // Buffered requests return through the system buffer, the others
+        // through the caller's own.
+        auto *data = static_cast<UCHAR *>(h->copyOutput ? irp->AssociatedIrp.SystemBuffer : h->outputBuffer);
+        if (data)
+            result.output.assign(data, data + OutputBytes(irp, h));
         if (h->outputBuffer && !h->copyOutput)
             std::free(h->outputBuffer);
         FreeIrpBuffers(irp);

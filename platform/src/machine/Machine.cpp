@@ -21,7 +21,6 @@ namespace plat {
 void InstallTimerHooks();
 void ResetIrps();
 void ResetDevicesAndDrivers();
-void SetWdmVersion(UCHAR major, UCHAR minor);
 
 namespace {
 

@@ -46,7 +46,6 @@ public:
     std::u16string AddRootDevice(std::u16string_view enumerator, const DeviceNodeSetup &setup);
     std::vector<std::u16string> PlugScanner(const ScannerModel &model);
 
-    bool Running() const { return running_; }
     const MachineOptions &Options() const { return options_; }
     // Saves registry and hardware now (also done at destruction).
     void SaveState() const;

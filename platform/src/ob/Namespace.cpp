@@ -91,15 +91,6 @@ bool LinkExists(std::u16string_view link, std::u16string *target)
     return true;
 }
 
-std::vector<std::u16string> ListLinks()
-{
-    std::vector<std::u16string> out;
-    for (auto &[key, entry] : names())
-        if (!entry.device)
-            out.push_back(entry.name);
-    return out;
-}
-
 void ResetNamespace() { names().clear(); }
 
 }  // namespace plat

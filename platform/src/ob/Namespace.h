@@ -18,7 +18,6 @@ NTSTATUS DeleteLink(std::u16string_view link);
 // Follows links; null when the name does not lead to a device.
 PDEVICE_OBJECT ResolveDevice(std::u16string_view name);
 bool LinkExists(std::u16string_view link, std::u16string *target = nullptr);
-std::vector<std::u16string> ListLinks();
 void ResetNamespace();
 
 }  // namespace plat

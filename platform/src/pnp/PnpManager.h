@@ -83,7 +83,6 @@ public:
 
     // Recorded registrations.
     bool WmiRegistered(PDEVICE_OBJECT device) const;
-    std::vector<PDEVICE_OBJECT> WmiRegistrations() const { return wmi_; }
     std::vector<PDEVICE_OBJECT> &WmiRegistrationList() { return wmi_; }
     std::vector<PDEVICE_OBJECT> &InvalidatedStates() { return invalidated_; }
 
