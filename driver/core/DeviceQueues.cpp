@@ -13,7 +13,7 @@ struct IdleCountdown {
     volatile LONG busy;
 };
 
-void NotifyIdle(PVOID target) { static_cast<KQueueIdleTarget *>(target)->ProcessEvent(kQueuesIdleEvent); }
+void NotifyIdle(PVOID target) { static_cast<KQueueIdleTarget *>(target)->HandleEvent(kQueuesIdleEvent); }
 
 void CountDown(PVOID context)
 {

@@ -12,7 +12,7 @@ class KDeviceObject;
 // stalled queues have no current request.
 class KQueueIdleTarget {
 public:
-    virtual void ProcessEvent(LONG event) = 0;
+    virtual NTSTATUS HandleEvent(LONG event) = 0;
 
 protected:
     ~KQueueIdleTarget() = default;

@@ -1,6 +1,7 @@
 // KPnpDevice: construction, attachment, remove lock, interfaces, teardown.
 #include "KPnpDevice.h"
 
+#include "KWmiProvider.h"
 #include "Pool.h"
 
 KPnpDevice::KPnpDevice(const KDeviceCreation &creation, PDEVICE_OBJECT physicalDevice)
@@ -18,7 +19,17 @@ KPnpDevice::KPnpDevice(const KDeviceCreation &creation, PDEVICE_OBJECT physicalD
       wmiProvider(nullptr),
       currentDevicePowerState(PowerDeviceD0),
       currentSystemPowerState(PowerSystemWorking),
-      capabilities{}
+      capabilities{},
+      waitWakePending(0),
+      waitWakeRace(0),
+      waitWakeIrp(nullptr),
+      contextOwner(nullptr),
+      contextCursor(nullptr),
+      contextFrom(PowerDeviceD0),
+      contextTo(PowerDeviceD0),
+      wakeEnabled(false),
+      queuesStalledForPower(false),
+      contextSaving(false)
 {
     removeLock.count = 1;
     removeLock.removing = false;
@@ -31,10 +42,14 @@ KPnpDevice::KPnpDevice(const KDeviceCreation &creation, PDEVICE_OBJECT physicalD
 
 KPnpDevice::~KPnpDevice()
 {
+    // Once removal began, every holder of the remove lock must be gone.
+    ASSERT(!removeLock.removing || removeLock.count == 0);
     if (wmiRegistered) {
         IoWMIRegistrationControl(deviceObject, WMIREG_ACTION_DEREGISTER);
         wmiRegistered = false;
     }
+    KWmiProvider::Destroy(wmiProvider);
+    wmiProvider = nullptr;
     if (lowerDevice) {
         IoDetachDevice(lowerDevice);
         lowerDevice = nullptr;
@@ -57,8 +72,10 @@ NTSTATUS KPnpDevice::CompleteInitialization()
     lowerDevice = IoAttachDeviceToDeviceStack(deviceObject, pdo);
     if (!lowerDevice)
         ExRaiseStatus(STATUS_DEVICE_REMOVED);
-    // The WMI blocks come with the WMI provider; the device registers so that
-    // the platform routes system-control requests to it.
+    if (!wmiProvider)
+        wmiProvider = KWmiProvider::Create(this);
+    if (!wmiProvider)
+        return STATUS_SUCCESS;
     if (NT_SUCCESS(IoWMIRegistrationControl(deviceObject, WMIREG_ACTION_REGISTER)))
         wmiRegistered = true;
     return STATUS_SUCCESS;
@@ -76,7 +93,9 @@ NTSTATUS KPnpDevice::AcquireRemoveLock()
 
 void KPnpDevice::ReleaseRemoveLock()
 {
-    if (InterlockedDecrement(&removeLock.count) == 0)
+    LONG count = InterlockedDecrement(&removeLock.count);
+    ASSERT(count >= 0);  // released more often than acquired
+    if (count == 0)
         KeSetEvent(&removeLock.event, 1, FALSE);
 }
 
@@ -115,4 +134,15 @@ HANDLE KPnpDevice::OpenDeviceKey()
 {
     HANDLE key = nullptr;
     return NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key)) ? key : nullptr;
+}
+
+// Any IRQL up to DISPATCH_LEVEL.
+void KPnpDevice::ReportDeviceRemoved()
+{
+    LONG before = reportFlags;
+    reportFlags |= PNP_DEVICE_REMOVED;
+    // Added to, not overwritten: a second report before the query must not
+    // take back the first one's bit.
+    InterlockedOr(&reportMask, (before ^ reportFlags) & PNP_DEVICE_REMOVED);
+    IoInvalidateDeviceState(pdo);
 }

@@ -43,6 +43,23 @@ NTSTATUS KScannerFunction::CompleteInitialization()
     return STATUS_SUCCESS;
 }
 
+// PASSIVE_LEVEL. Selecting the configuration and starting the bulk pipes
+// belong to the transfer engine; until it runs, a started scanner is one
+// whose sends are allowed again.
+NTSTATUS KScannerFunction::StartDevice(PCM_PARTIAL_RESOURCE_LIST, PCM_PARTIAL_RESOURCE_LIST)
+{
+    writeFailed = false;
+    stopped = false;
+    return STATUS_SUCCESS;
+}
+
+// PASSIVE_LEVEL.
+void KScannerFunction::StopDevice(bool)
+{
+    SetWakeArming(WakeCancel);
+    stopped = true;
+}
+
 PUSB_DEVICE_DESCRIPTOR KScannerFunction::readDeviceDescriptor()
 {
     // The bus driver fills the buffer, possibly at DISPATCH_LEVEL: non-paged.

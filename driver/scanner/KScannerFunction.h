@@ -11,6 +11,8 @@ public:
     ~KScannerFunction() override;
 
     NTSTATUS CompleteInitialization() override;
+    NTSTATUS StartDevice(PCM_PARTIAL_RESOURCE_LIST raw, PCM_PARTIAL_RESOURCE_LIST translated) override;
+    void StopDevice(bool wasStarted) override;
 
     // PASSIVE_LEVEL. A pool copy of the 18-byte device descriptor, or null.
     PUSB_DEVICE_DESCRIPTOR readDeviceDescriptor();

@@ -28,4 +28,10 @@ NTSTATUS KVirtualSerialPort::CompleteInitialization()
     return STATUS_SUCCESS;
 }
 
+bool KVirtualSerialPort::OkToRemove(PIRP) { return pairedScanner == nullptr; }
+
+// The port has no hardware of its own to start or stop.
+NTSTATUS KVirtualSerialPort::StartDevice(PCM_PARTIAL_RESOURCE_LIST, PCM_PARTIAL_RESOURCE_LIST) { return STATUS_SUCCESS; }
+void KVirtualSerialPort::StopDevice(bool) {}
+
 KVirtualSerialPort::~KVirtualSerialPort() { ReleasePortSlot(this); }

@@ -11,6 +11,10 @@ public:
     ~KVirtualSerialPort() override;
 
     NTSTATUS CompleteInitialization() override;
+    // A paired port refuses a removal query.
+    bool OkToRemove(PIRP irp) override;
+    NTSTATUS StartDevice(PCM_PARTIAL_RESOURCE_LIST raw, PCM_PARTIAL_RESOURCE_LIST translated) override;
+    void StopDevice(bool wasStarted) override;
 
     KScannerFunction *pairedScanner;
     KSPIN_LOCK portSpinLock;

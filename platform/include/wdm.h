@@ -351,8 +351,13 @@ NTSTATUS RtlStringFromGUID(REFGUID Guid, PUNICODE_STRING GuidString);
 
 extern "C" {
 ULONG DbgPrint(PCSTR Format, ...);
+// The simulated kernel is a checked build: assertions are always evaluated
+// and a failed one is reported by the verifier.
+VOID RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULONG LineNumber, PSTR MutableMessage);
 PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
 }
+
+#define ASSERT(exp) ((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE)
 
 //
 // Registry
@@ -876,7 +881,7 @@ typedef struct _IO_STACK_LOCATION {
             BUS_QUERY_ID_TYPE IdType;
         } QueryId;
         struct {
-            POWER_STATE PowerState;
+            SYSTEM_POWER_STATE PowerState;
         } WaitWake;
         struct {
             ULONG SystemContext;
@@ -1253,6 +1258,13 @@ NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID PoStartNextPowerIrp(PIRP Irp);
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State);
 }
+
+typedef VOID REQUEST_POWER_COMPLETE(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                    PVOID Context, PIO_STATUS_BLOCK IoStatus);
+typedef REQUEST_POWER_COMPLETE *PREQUEST_POWER_COMPLETE;
+
+extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                      PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP *Irp);
 
 //
 // Shared user data: only the system time is read by drivers.

@@ -64,7 +64,11 @@ public:
 class Idle : public KQueueIdleTarget {
 public:
     std::vector<LONG> events;
-    void ProcessEvent(LONG event) override { events.push_back(event); }
+    NTSTATUS HandleEvent(LONG event) override
+    {
+        events.push_back(event);
+        return STATUS_SUCCESS;
+    }
 };
 
 class IrpQueueTest : public test::MachineTest {

@@ -6,6 +6,7 @@
 #include "KVirtualSerialPort.h"
 #include "PortTable.h"
 #include "ob/Namespace.h"
+#include "wmi/Wmi.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ TEST_F(PortNamingTest, NamedPortHasLinkSerialCommValueAndBothInterfaces)
     EXPECT_EQ((std::vector<std::string>{"86E0D1E0", "9833AEC0"}), Interfaces(node));
     EXPECT_NE(0u, port->deviceObject->Flags & DO_BUFFERED_IO);
     EXPECT_EQ(0u, port->deviceObject->Flags & DO_DEVICE_INITIALIZING);
-    EXPECT_TRUE(plat::PnpManager::Get().WmiRegistered(port->deviceObject));
+    EXPECT_TRUE(plat::WmiRegistered(port->deviceObject));
     EXPECT_TRUE(ErrorLog().empty());
 }
 

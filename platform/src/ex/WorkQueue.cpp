@@ -49,7 +49,28 @@ void WorkerMain()
     }
 }
 
+struct PlatformWork {
+    WORK_QUEUE_ITEM item;
+    std::function<void()> work;
+};
+
+VOID RunPlatformWork(PVOID parameter)
+{
+    auto *w = static_cast<PlatformWork *>(parameter);
+    std::function<void()> work = std::move(w->work);
+    delete w;
+    work();
+}
+
 }  // namespace
+
+void QueuePlatformWork(std::function<void()> work)
+{
+    auto *w = new PlatformWork{};
+    w->work = std::move(work);
+    ExInitializeWorkItem(&w->item, RunPlatformWork, w);
+    ExQueueWorkItem(&w->item, DelayedWorkQueue);
+}
 
 void StartWorkerThreads(int count)
 {

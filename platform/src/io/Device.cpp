@@ -234,6 +234,9 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         if (DeviceHeader *upper = HeaderOf(DeviceObject->AttachedDevice))
             upper->lower = nullptr;
     }
+    if (size_t held = IrpsHeldAt(DeviceObject))
+        VerifierFail("device object", "device '" + ToUtf8(header->name) + "' deleted while " +
+                                          std::to_string(held) + " request(s) are still at it");
     if (deletionObserver())
         deletionObserver()(DeviceObject);
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "io/IoManager.h"
+#include "verifier/Verifier.h"
 #include "rtl/Text.h"
 
 namespace plat {
@@ -51,6 +52,12 @@ ULONG DbgPrint(PCSTR Format, ...)
     if (n >= 0)
         diag().debugger.emplace_back(buffer);
     return STATUS_SUCCESS;
+}
+
+VOID RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULONG LineNumber, PSTR MutableMessage)
+{
+    VerifierFail("assertion", std::string(static_cast<const char *>(VoidFailedAssertion)) + " failed at " +
+                                  static_cast<const char *>(VoidFileName) + ":" + std::to_string(LineNumber));
 }
 
 PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize)

@@ -40,7 +40,18 @@ enum class IrpOrigin {
     Asynchronous,   // IoBuildAsynchronousFsdRequest: its owner frees it
     Threaded,       // IoBuildSynchronousFsdRequest, IoBuildDeviceIoControlRequest
     Caller,         // SendRequest: a simulated caller waits for it
+    Platform,       // the platform's own managers (Plug and Play, power, WMI)
 };
+
+// A request of the platform's own managers: `finished` runs when completion
+// passes the top of the stack; the I/O manager frees the IRP afterwards.
+using PlatformIrpFinish = std::function<void(PIRP irp)>;
+PIRP AllocatePlatformIrp(CCHAR stackSize, PlatformIrpFinish finished);
+// PoStartNextPowerIrp's record for the verifier.
+void NotePowerStartNext(PIRP irp);
+// Live IRPs still at the device: dispatched to it and not yet completed back
+// past it.
+size_t IrpsHeldAt(PDEVICE_OBJECT device);
 
 // Driver objects: created for loaded driver images and for the platform's
 // own bus drivers.

@@ -9,6 +9,7 @@
 #include <deque>
 #include <new>
 #include <sstream>
+#include <unordered_set>
 
 #include "io/IoManager.h"
 #include "rtl/Text.h"
@@ -39,11 +40,19 @@ struct alignas(16) IrpHeader {
     // STATUS_PENDING while the IRP was below it, before the location was
     // marked pending; checked when completion reaches location n.
     unsigned long long unmarkedPending;
+    // Platform requests: run when completion passes the top of the stack.
+    PlatformIrpFinish *finished;
+    // Power requests: the devices that received the IRP, and whether each
+    // called PoStartNextPowerIrp while the IRP was at it.
+    static constexpr int kMaxPowerVisitors = 16;
+    PDEVICE_OBJECT powerVisitors[kMaxPowerVisitors];
+    bool powerStarted[kMaxPowerVisitors];
+    int powerVisitorCount;
 };
 
 struct IrpState {
     std::deque<IrpHeader *> quarantine;
-    size_t live = 0;
+    std::unordered_set<IrpHeader *> live;
     KSPIN_LOCK cancelLock = 0;
 };
 
@@ -75,7 +84,7 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin)
     h->origin = origin;
     auto *irp = reinterpret_cast<PIRP>(h + 1);
     IoInitializeIrp(irp, size, stackSize);
-    ++irps().live;
+    irps().live.insert(h);
     return irp;
 }
 
@@ -83,7 +92,9 @@ void ReleaseIrpMemory(PIRP irp)
 {
     IrpHeader *h = HeaderOfIrp(irp);
     h->magic = kFreedIrpMagic;
-    --irps().live;
+    irps().live.erase(h);
+    delete h->finished;
+    h->finished = nullptr;
     irps().quarantine.push_back(h);
     if (irps().quarantine.size() > kQuarantine) {
         std::free(irps().quarantine.front());
@@ -117,10 +128,30 @@ ULONG_PTR OutputBytes(PIRP irp, const IrpHeader *h)
 // The I/O manager's own end of a request that reached the top of its stack.
 // Output is copied back unless the status is an error: a warning such as
 // STATUS_BUFFER_OVERFLOW returns the part of the data that fitted.
+void CheckPowerStarted(PIRP irp)
+{
+    IrpHeader *h = HeaderOfIrp(irp);
+    for (int i = 0; i < h->powerVisitorCount; ++i)
+        if (!h->powerStarted[i])
+            VerifierFail("power", "a power request passed '" + ToUtf8(HeaderOf(h->powerVisitors[i])->name) +
+                                      "' (driver '" + ToUtf8(&h->powerVisitors[i]->DriverObject->DriverName) +
+                                      "') without PoStartNextPowerIrp");
+}
+
 void FinishIrp(PIRP irp)
 {
     IrpHeader *h = HeaderOfIrp(irp);
+    CheckPowerStarted(irp);
     switch (h->origin) {
+    case IrpOrigin::Platform: {
+        PlatformIrpFinish *finished = h->finished;
+        h->finished = nullptr;
+        (*finished)(irp);
+        delete finished;
+        FreeIrpBuffers(irp);
+        ReleaseIrpMemory(irp);
+        return;
+    }
     case IrpOrigin::Allocated:
     case IrpOrigin::Asynchronous:
         VerifierFail("IRP", "an IRP from IoAllocateIrp or IoBuildAsynchronousFsdRequest completed past the "
@@ -162,15 +193,54 @@ void FinishIrp(PIRP irp)
 
 }  // namespace
 
-size_t LiveIrpCount() { return irps().live; }
+size_t LiveIrpCount() { return irps().live.size(); }
 
 void ResetIrps()
 {
     for (IrpHeader *h : irps().quarantine)
         std::free(h);
     irps().quarantine.clear();
-    irps().live = 0;
+    irps().live.clear();
     irps().cancelLock = 0;
+}
+
+PIRP AllocatePlatformIrp(CCHAR stackSize, PlatformIrpFinish finished)
+{
+    PIRP irp = AllocateIrp(stackSize, IrpOrigin::Platform);
+    HeaderOfIrp(irp)->finished = new PlatformIrpFinish(std::move(finished));
+    irp->Tail.Overlay.Thread = PsGetCurrentThread();
+    return irp;
+}
+
+void NotePowerStartNext(PIRP irp)
+{
+    if (!CheckLive(irp, "PoStartNextPowerIrp"))
+        return;
+    IrpHeader *h = HeaderOfIrp(irp);
+    if (irp->CurrentLocation > irp->StackCount) {
+        VerifierFail("power", "PoStartNextPowerIrp for a request no driver holds");
+        return;
+    }
+    PDEVICE_OBJECT at = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+    for (int i = 0; i < h->powerVisitorCount; ++i)
+        if (h->powerVisitors[i] == at)
+            h->powerStarted[i] = true;
+}
+
+size_t IrpsHeldAt(PDEVICE_OBJECT device)
+{
+    size_t held = 0;
+    for (IrpHeader *h : irps().live) {
+        auto *irp = reinterpret_cast<PIRP>(h + 1);
+        for (CCHAR level = irp->CurrentLocation; level >= 1 && level <= irp->StackCount; ++level) {
+            PIO_STACK_LOCATION sp = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (level - 1);
+            if (sp->DeviceObject == device) {
+                ++held;
+                break;
+            }
+        }
+    }
+    return held;
 }
 
 // Shared with Request.cpp.
@@ -185,6 +255,25 @@ PIRP AllocateCallerIrp(CCHAR stackSize, PendingRequest *request, PVOID outputBuf
     h->copyOutput = copyOutput;
     h->ownsSystemBuffer = true;
     return irp;
+}
+
+// Power requests that the power manager serialises must be released by every
+// driver they pass with PoStartNextPowerIrp; device objects that page their
+// power code must receive them at PASSIVE_LEVEL.
+void NotePowerDispatch(PIRP irp, PDEVICE_OBJECT device)
+{
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    if ((device->Flags & DO_POWER_PAGABLE) && KeGetCurrentIrql() > PASSIVE_LEVEL)
+        VerifierFail("power", "power request sent above PASSIVE_LEVEL to '" + ToUtf8(HeaderOf(device)->name) +
+                                  "', whose power code is pageable");
+    if (sp->MinorFunction != IRP_MN_SET_POWER && sp->MinorFunction != IRP_MN_QUERY_POWER)
+        return;
+    IrpHeader *h = HeaderOfIrp(irp);
+    if (h->powerVisitorCount < IrpHeader::kMaxPowerVisitors) {
+        h->powerVisitors[h->powerVisitorCount] = device;
+        h->powerStarted[h->powerVisitorCount] = false;
+        ++h->powerVisitorCount;
+    }
 }
 
 void ReportUnmarkedPending(PDEVICE_OBJECT device)
@@ -279,6 +368,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
     sp->DeviceObject = DeviceObject;
     CCHAR level = Irp->CurrentLocation;
+    if (sp->MajorFunction == IRP_MJ_POWER)
+        NotePowerDispatch(Irp, DeviceObject);
     KIRQL irqlBefore = KeGetCurrentIrql();
     NTSTATUS status = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction](DeviceObject, Irp);
     if (KeGetCurrentIrql() != irqlBefore)

@@ -13,6 +13,7 @@
 #include "ke/Dpc.h"
 #include "ob/HandleTable.h"
 #include "ob/Namespace.h"
+#include "po/PowerManager.h"
 #include "rtl/Text.h"
 #include "verifier/Verifier.h"
 
@@ -125,6 +126,8 @@ void Machine::Boot()
     cm::Registry().ClearVolatile();
     cm::Registry().EnsureBootKeys();
     StartWorkerThreads(options_.workerThreads);
+    PnpManager::Get().Boot();
+    PowerManager::Get().Boot();
     running_ = true;
 
     // Root-enumerated nodes are found before the USB bus reports its devices.
@@ -174,5 +177,11 @@ std::u16string Machine::AddRootDevice(std::u16string_view enumerator, const Devi
 }
 
 std::vector<std::u16string> Machine::PlugScanner(const ScannerModel &model) { return UsbHub::Get().Plug(model); }
+
+bool Machine::UnplugScanner(std::u16string_view serial) { return UsbHub::Get().Unplug(serial); }
+
+NTSTATUS Machine::Sleep(SYSTEM_POWER_STATE state) { return PowerManager::Get().Sleep(state); }
+
+NTSTATUS Machine::Wake() { return PowerManager::Get().Wake(); }
 
 }  // namespace plat

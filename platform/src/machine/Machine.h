@@ -45,6 +45,12 @@ public:
     // A root-enumerated device node, as setup or the service creates one.
     std::u16string AddRootDevice(std::u16string_view enumerator, const DeviceNodeSetup &setup);
     std::vector<std::u16string> PlugScanner(const ScannerModel &model);
+    // The scanner with this serial number is pulled out; false when none is
+    // attached.
+    bool UnplugScanner(std::u16string_view serial);
+    // System sleep (S1-S4) and the return to S0.
+    NTSTATUS Sleep(SYSTEM_POWER_STATE state);
+    NTSTATUS Wake();
 
     const MachineOptions &Options() const { return options_; }
     // Saves registry and hardware now (also done at destruction).

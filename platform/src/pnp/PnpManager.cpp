@@ -1,4 +1,4 @@
-// Device nodes, driver loading and AddDevice.
+// Device nodes, driver loading and unloading, AddDevice, device properties.
 #include "pnp/PnpManager.h"
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include "io/IoManager.h"
 #include "rtl/Text.h"
 #include "verifier/Verifier.h"
+#include "wmi/Wmi.h"
 
 namespace plat {
 namespace {
@@ -33,41 +34,6 @@ std::u16string FileNameOf(std::u16string_view path)
 }
 
 }  // namespace
-
-NTSTATUS PhysicalDevice::Dispatch(PIRP irp)
-{
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    NTSTATUS status;
-    switch (sp->MajorFunction) {
-    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-        return InternalDeviceControl(irp);
-    case IRP_MJ_PNP:
-        // A bus driver leaves the status of requests it does not handle alone.
-        status = irp->IoStatus.Status;
-        break;
-    case IRP_MJ_POWER:
-        PoStartNextPowerIrp(irp);
-        status = STATUS_SUCCESS;
-        irp->IoStatus.Status = status;
-        break;
-    case IRP_MJ_SYSTEM_CONTROL:
-        status = irp->IoStatus.Status;
-        break;
-    default:
-        status = STATUS_NOT_SUPPORTED;
-        irp->IoStatus.Status = status;
-        break;
-    }
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-NTSTATUS PhysicalDevice::InternalDeviceControl(PIRP irp)
-{
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_NOT_SUPPORTED;
-}
 
 std::u16string DeviceNode::EnumKeyPath() const { return std::u16string(kEnumRoot) + u"\\" + instancePath; }
 
@@ -167,6 +133,7 @@ PDRIVER_OBJECT PnpManager::LoadDriver(std::u16string_view service)
 
 DeviceNode *PnpManager::ReportDevice(std::u16string_view instancePath, std::unique_ptr<PhysicalDevice> bus)
 {
+    Lock held(*this);
     auto node = std::make_unique<DeviceNode>();
     node->instancePath = instancePath;
     node->bus = std::move(bus);
@@ -200,6 +167,14 @@ DeviceNode *PnpManager::ReportDevice(std::u16string_view instancePath, std::uniq
     }
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         VerifierFail("AddDevice", "returned above PASSIVE_LEVEL");
+    if (!NT_SUCCESS(n->addDeviceStatus)) {
+        n->state = NodeState::Failed;
+        n->problem = n->addDeviceStatus;
+        n->functionDriver = nullptr;
+        UnloadIfUnused(driver);
+        return n;
+    }
+    StartNode(n);
     return n;
 }
 
@@ -227,27 +202,42 @@ std::vector<PDRIVER_OBJECT> PnpManager::LoadedDrivers() const
     return out;
 }
 
-bool PnpManager::WmiRegistered(PDEVICE_OBJECT device) const
+void PnpManager::UnloadDriver(PDRIVER_OBJECT driver)
 {
-    return std::find(wmi_.begin(), wmi_.end(), device) != wmi_.end();
+    auto it = std::find_if(drivers_.begin(), drivers_.end(), [&](const LoadedDriver &d) { return d.driver == driver; });
+    if (it == drivers_.end())
+        return;
+    std::u16string service = it->service;
+    drivers_.erase(it);
+    if (driver->DriverUnload)
+        driver->DriverUnload(driver);
+    if (driver->DeviceObject)
+        VerifierFail("unload", "driver '" + ToUtf8(service) + "' left device objects after DriverUnload");
+    // The driver's pool, and whatever the kernel allocated for it, must be
+    // gone once it has unloaded.
+    if (LivePoolBlocks())
+        VerifierFail("pool", "pool still allocated after driver '" + ToUtf8(service) + "' unloaded:\n" +
+                                 DescribeLivePool());
+    DeleteDriverObject(driver);
+}
+
+// Lock held. A driver goes when no node uses it and it has no device object
+// of its own left (a control device keeps it loaded).
+void PnpManager::UnloadIfUnused(PDRIVER_OBJECT driver)
+{
+    if (!driver || driver->DeviceObject)
+        return;
+    for (const auto &n : nodes_)
+        if (n->functionDriver == driver)
+            return;
+    UnloadDriver(driver);
 }
 
 void PnpManager::UnloadAll()
 {
-    for (auto it = drivers_.rbegin(); it != drivers_.rend(); ++it) {
-        PDRIVER_OBJECT driver = it->driver;
-        if (driver->DriverUnload)
-            driver->DriverUnload(driver);
-        if (driver->DeviceObject)
-            VerifierFail("unload", "driver '" + ToUtf8(it->service) + "' left device objects after DriverUnload");
-        // The driver's pool, and whatever the kernel allocated for it, must be
-        // gone once it has unloaded.
-        if (LivePoolBlocks())
-            VerifierFail("pool", "pool still allocated after driver '" + ToUtf8(it->service) + "' unloaded:\n" +
-                                     DescribeLivePool());
-        DeleteDriverObject(driver);
-    }
-    drivers_.clear();
+    Settle();
+    while (!drivers_.empty())
+        UnloadDriver(drivers_.back().driver);
     for (auto &n : nodes_)
         if (n->Pdo())
             IoDeleteDevice(n->Pdo());
@@ -255,8 +245,9 @@ void PnpManager::UnloadAll()
     for (auto &[name, driver] : busDrivers_)
         DeleteDriverObject(driver);
     busDrivers_.clear();
-    wmi_.clear();
+    WmiReset();
     invalidated_.clear();
+    listeners_.clear();
     pdoCounter_ = 0;
 }
 
@@ -331,81 +322,6 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
     InitializeObjectAttributes(&attributes, &name.string, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
     return ZwOpenKey(DevInstRegKey, DesiredAccess, &attributes);
 }
-
-NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID *InterfaceClassGuid,
-                                   PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName)
-{
-    DeviceNode *node = PnpManager::Get().NodeOfPdo(PhysicalDeviceObject);
-    if (!node)
-        return STATUS_INVALID_DEVICE_REQUEST;
-    UNICODE_STRING guidText;
-    NTSTATUS status = RtlStringFromGUID(*InterfaceClassGuid, &guidText);
-    if (!NT_SUCCESS(status))
-        return status;
-    std::u16string instance = node->instancePath;
-    std::replace(instance.begin(), instance.end(), u'\\', u'#');
-    std::u16string link = u"\\??\\" + instance + u"#" + FromUnicodeString(&guidText);
-    RtlFreeUnicodeString(&guidText);
-    if (ReferenceString && ReferenceString->Length)
-        link += u"\\" + FromUnicodeString(ReferenceString);
-    bool known = false;
-    for (const auto &i : node->interfaces)
-        known = known || EqualNoCase(i.linkName, link);
-    if (!known)
-        node->interfaces.push_back({*InterfaceClassGuid, link, false});
-    USHORT bytes = static_cast<USHORT>(link.size() * 2);
-    SymbolicLinkName->Buffer = static_cast<PWCH>(ExAllocatePoolWithTag(PagedPool, bytes + 2, TagFromText("PnpI")));
-    if (!SymbolicLinkName->Buffer)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    memcpy(SymbolicLinkName->Buffer, link.c_str(), bytes + 2);
-    SymbolicLinkName->Length = bytes;
-    SymbolicLinkName->MaximumLength = static_cast<USHORT>(bytes + 2);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable)
-{
-    std::u16string link = FromUnicodeString(SymbolicLinkName);
-    for (auto &node : PnpManager::Get().Nodes())
-        for (auto &i : node->interfaces)
-            if (EqualNoCase(i.linkName, link)) {
-                i.enabled = Enable != FALSE;
-                return STATUS_SUCCESS;
-            }
-    return STATUS_OBJECT_NAME_NOT_FOUND;
-}
-
-VOID IoInvalidateDeviceState(PDEVICE_OBJECT PhysicalDeviceObject)
-{
-    PnpManager::Get().InvalidatedStates().push_back(PhysicalDeviceObject);
-}
-
-NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action)
-{
-    auto &list = PnpManager::Get().WmiRegistrationList();
-    auto it = std::find(list.begin(), list.end(), DeviceObject);
-    switch (Action) {
-    case WMIREG_ACTION_REGISTER:
-        if (it != list.end())
-            return STATUS_OBJECT_NAME_COLLISION;
-        list.push_back(DeviceObject);
-        return STATUS_SUCCESS;
-    case WMIREG_ACTION_DEREGISTER:
-        if (it == list.end())
-            return STATUS_INVALID_PARAMETER;
-        list.erase(it);
-        return STATUS_SUCCESS;
-    case WMIREG_ACTION_UPDATE_GUIDS:
-    case WMIREG_ACTION_REREGISTER:
-        return it == list.end() ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
-    default:
-        return STATUS_INVALID_PARAMETER;
-    }
-}
-
-NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }
-VOID PoStartNextPowerIrp(PIRP Irp) {}
-POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) { return State; }
 
 MM_SYSTEMSIZE MmQuerySystemSize(void) { return MmLargeSystem; }
 

@@ -1,6 +1,6 @@
 // Plug and Play manager of the simulated machine: device nodes, their
-// registry keys and properties, driver images and binding, AddDevice, device
-// interfaces and WMI registrations.
+// registry keys and properties, driver images and binding, AddDevice, the
+// start/stop/removal requests, device interfaces and their notifications.
 #pragma once
 
 #include <functional>
@@ -11,19 +11,9 @@
 
 #include <wdm.h>
 
+#include "pnp/PhysicalDevice.h"
+
 namespace plat {
-
-// What answers requests sent to a physical device object: the bus driver's
-// per-device part.
-class PhysicalDevice {
-public:
-    virtual ~PhysicalDevice() = default;
-    // Handles an IRP sent to the PDO; completes it or pends it.
-    virtual NTSTATUS Dispatch(PIRP irp);
-    virtual NTSTATUS InternalDeviceControl(PIRP irp);
-
-    PDEVICE_OBJECT pdo = nullptr;
-};
 
 struct DeviceInterface {
     GUID classGuid;
@@ -31,12 +21,29 @@ struct DeviceInterface {
     bool enabled = false;
 };
 
+// Where a device node is in its life, as the Plug and Play manager sees it.
+enum class NodeState {
+    Added,            // AddDevice ran, not started yet
+    Started,
+    Stopped,          // stopped for a rebalance, restarted at once
+    Failed,           // AddDevice or start failed, or the stack reported a failure: no function device
+    SurpriseRemoved,  // gone, remove request still to come
+    Removed,
+};
+const char *NodeStateName(NodeState state);
+
 struct DeviceNode {
     std::u16string instancePath;  // "ROOT\PORTS\0000"
     std::unique_ptr<PhysicalDevice> bus;
     PDRIVER_OBJECT functionDriver = nullptr;
     NTSTATUS addDeviceStatus = STATUS_PENDING;
     std::vector<DeviceInterface> interfaces;
+    NodeState state = NodeState::Added;
+    // Why the node is Failed.
+    NTSTATUS problem = STATUS_SUCCESS;
+    DEVICE_CAPABILITIES capabilities{};
+    // Information of the last IRP_MN_QUERY_PNP_DEVICE_STATE that succeeded.
+    PNP_DEVICE_STATE deviceState = 0;
 
     std::u16string EnumKeyPath() const;  // \Registry\Machine\System\CurrentControlSet\Enum\<instance>
     PDEVICE_OBJECT Pdo() const { return bus ? bus->pdo : nullptr; }
@@ -51,6 +58,14 @@ struct DeviceNodeSetup {
     std::u16string description;
     std::map<std::u16string, std::u16string> deviceParameters;  // REG_SZ values
 };
+
+// A device interface that was enabled (arrival) or disabled (removal).
+struct InterfaceEvent {
+    bool arrival;
+    GUID classGuid;
+    std::u16string linkName;
+};
+using InterfaceListener = std::function<void(const InterfaceEvent &event)>;
 
 constexpr const char16_t *kEnumRoot = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum";
 constexpr const char16_t *kServicesRoot = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
@@ -68,9 +83,39 @@ public:
     static std::u16string NextRootInstance(std::u16string_view enumerator);
 
     // A device node whose bus driver reports it: creates the PDO, loads and
-    // binds the function driver and calls its AddDevice. `name` of the PDO is
-    // generated. Returns the node (owned by the manager).
+    // binds the function driver, calls its AddDevice, queries the stack's
+    // capabilities and starts it. The PDO's name is generated. Returns the
+    // node (owned by the manager).
     DeviceNode *ReportDevice(std::u16string_view instancePath, std::unique_ptr<PhysicalDevice> bus);
+
+    // The Plug and Play requests, one operation at a time; each is called
+    // from a simulated thread at PASSIVE_LEVEL and returns when the stack has
+    // answered. A node that ends removed is deleted (see DeviceGone).
+    //
+    // Rebalance: query-stop, then stop and start again with new resources;
+    // a refused query is cancelled and its status returned.
+    NTSTATUS Rebalance(DeviceNode *node);
+    // A removal the user asks for: query-remove, then remove; a refused
+    // query is cancelled and its status returned. With uninstall, the node's
+    // registry key goes too.
+    NTSTATUS RequestRemoval(DeviceNode *node, bool uninstall);
+    // The bus no longer sees the device: surprise removal (for a started
+    // stack), then remove; the PDO and the node are deleted.
+    void DeviceGone(DeviceNode *node);
+    // Sends one IRP_MJ_PNP request to the top of the node's stack and waits
+    // for it; the IRP starts with STATUS_NOT_SUPPORTED as Windows sends it.
+    NTSTATUS SendPnpIrp(DeviceNode *node, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare = {},
+                        ULONG_PTR *information = nullptr);
+    // Waits until the work the manager queued (device-state queries after
+    // IoInvalidateDeviceState, interface notifications) has run.
+    void Settle();
+
+    // Interface arrival and removal, delivered from a system worker thread.
+    int AddInterfaceListener(const GUID &classGuid, InterfaceListener listener);
+    void RemoveInterfaceListener(int id);
+    void NotifyInterface(const InterfaceEvent &event);
+    // IoInvalidateDeviceState: queues a device-state query for the node.
+    void InvalidateDeviceState(PDEVICE_OBJECT pdo);
 
     DeviceNode *FindNode(std::u16string_view instancePath);
     DeviceNode *NodeOfPdo(PDEVICE_OBJECT pdo);
@@ -81,10 +126,9 @@ public:
     // checked; the PDOs and bus drivers go away.
     void UnloadAll();
 
-    // Recorded registrations.
-    bool WmiRegistered(PDEVICE_OBJECT device) const;
-    std::vector<PDEVICE_OBJECT> &WmiRegistrationList() { return wmi_; }
     std::vector<PDEVICE_OBJECT> &InvalidatedStates() { return invalidated_; }
+    // Called at boot, before the first device is reported.
+    void Boot();
 
     PDRIVER_OBJECT BusDriver(std::u16string_view name);
 
@@ -93,14 +137,49 @@ private:
         std::u16string service;
         PDRIVER_OBJECT driver;
     };
+    struct Listener {
+        int id;
+        GUID classGuid;
+        InterfaceListener callback;
+    };
+    class Lock;
     PDRIVER_OBJECT LoadDriver(std::u16string_view service);
+    void UnloadDriver(PDRIVER_OBJECT driver);
+    void UnloadIfUnused(PDRIVER_OBJECT driver);
+    // Lock held.
+    NTSTATUS StartNode(DeviceNode *node);
+    void QueryCapabilities(DeviceNode *node);
+    void QueryDeviceState(DeviceNode *node);
+    void RemoveStack(DeviceNode *node, bool surprise);
+    void DeleteNode(DeviceNode *node);
+    void QueueWork(std::function<void()> work);
 
     std::vector<std::unique_ptr<DeviceNode>> nodes_;
     std::vector<LoadedDriver> drivers_;
     std::map<std::u16string, PDRIVER_OBJECT> busDrivers_;
-    std::vector<PDEVICE_OBJECT> wmi_;
     std::vector<PDEVICE_OBJECT> invalidated_;
+    std::vector<Listener> listeners_;
+    int nextListenerId_ = 1;
     int pdoCounter_ = 0;
+    KEVENT lock_{};
+    // Queued work not yet done, and the event set whenever it drops to none.
+    int outstandingWork_ = 0;
+    KEVENT workDone_{};
+};
+
+// The manager's operations run one at a time.
+class PnpManager::Lock {
+public:
+    explicit Lock(PnpManager &manager) : manager_(manager)
+    {
+        KeWaitForSingleObject(&manager_.lock_, Executive, KernelMode, FALSE, nullptr);
+    }
+    ~Lock() { KeSetEvent(&manager_.lock_, 0, FALSE); }
+    Lock(const Lock &) = delete;
+    Lock &operator=(const Lock &) = delete;
+
+private:
+    PnpManager &manager_;
 };
 
 }  // namespace plat

@@ -126,6 +126,10 @@ NTSTATUS UsbFunction::InternalDeviceControl(PIRP irp)
     if (!urb)
         return Complete(irp, STATUS_INVALID_PARAMETER);
     ++urbCount;
+    if (!present) {
+        urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+        return Complete(irp, STATUS_NO_SUCH_DEVICE);
+    }
     NTSTATUS status;
     if (ShouldFail(FaultSite::UsbTransfer) || model.failDescriptorReads) {
         urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
@@ -173,15 +177,50 @@ NTSTATUS UsbFunction::Complete(PIRP irp, NTSTATUS status)
     return status;
 }
 
+void UsbFunction::FillCapabilities(DEVICE_CAPABILITIES &caps)
+{
+    PhysicalDevice::FillCapabilities(caps);
+    caps.DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
+    caps.DeviceState[PowerSystemSleeping2] = PowerDeviceD2;
+    caps.DeviceState[PowerSystemSleeping3] = PowerDeviceD2;
+    caps.DeviceState[PowerSystemHibernate] = PowerDeviceD3;
+    caps.DeviceState[PowerSystemShutdown] = PowerDeviceD3;
+    caps.DeviceD2 = 1;
+    caps.DeviceWake = PowerDeviceD2;
+    caps.SystemWake = PowerSystemSleeping3;
+    caps.Removable = 1;
+    caps.SurpriseRemovalOK = 0;
+    caps.UniqueID = model.serial.empty() ? 0 : 1;
+    caps.Address = static_cast<ULONG>(interfaceNumber < 0 ? 0 : interfaceNumber);
+}
+
+// The transfer's request is owned here once its cancel routine is taken back.
+void UsbFunction::FinishTransfer(Transfer *t, NTSTATUS status)
+{
+    PIRP irp = t->irp;
+    if (!irp || !IoSetCancelRoutine(irp, nullptr))
+        return;  // done, or cancelled: the cancel routine completes it
+    t->irp = nullptr;
+    KeCancelTimer(&t->timer);
+    if (!NT_SUCCESS(status)) {
+        auto *urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+        urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+    }
+    irp->IoStatus.Status = status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+void UsbFunction::Disconnect()
+{
+    PhysicalDevice::Disconnect();
+    for (auto &t : transfers_)
+        FinishTransfer(t.get(), STATUS_NO_SUCH_DEVICE);
+}
+
 VOID UsbFunction::CompleteLater(PKDPC, PVOID context, PVOID, PVOID)
 {
     auto *t = static_cast<Transfer *>(context);
-    PIRP irp = t->irp;
-    if (!irp || !IoSetCancelRoutine(irp, nullptr))
-        return;  // cancelled: the cancel routine completes it
-    t->irp = nullptr;
-    irp->IoStatus.Status = t->status;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    t->owner->FinishTransfer(t, t->status);
 }
 
 VOID UsbFunction::CancelTransfer(PDEVICE_OBJECT, PIRP irp)
@@ -234,6 +273,21 @@ std::vector<std::u16string> UsbHub::Plug(const ScannerModel &model)
 {
     attached_.push_back(model);
     return Report(model);
+}
+
+bool UsbHub::Unplug(std::u16string_view serial)
+{
+    auto it = std::find_if(attached_.begin(), attached_.end(), [&](const ScannerModel &m) { return m.serial == serial; });
+    if (it == attached_.end())
+        return false;
+    attached_.erase(it);
+    std::vector<DeviceNode *> gone;
+    for (const auto &n : PnpManager::Get().Nodes())
+        if (auto *function = dynamic_cast<UsbFunction *>(n->bus.get()); function && function->model.serial == serial)
+            gone.push_back(n.get());
+    for (DeviceNode *n : gone)
+        PnpManager::Get().DeviceGone(n);
+    return true;
 }
 
 void UsbHub::ReportAttached()

@@ -39,6 +39,13 @@ public:
     UsbFunction(const ScannerModel &model, int interfaceNumber);
     ~UsbFunction() override;
     NTSTATUS InternalDeviceControl(PIRP irp) override;
+    // A USB function sleeps in D2, can wake the system from S3 through its
+    // remote-wakeup feature, and is removable.
+    void FillCapabilities(DEVICE_CAPABILITIES &caps) override;
+    // Resume signalling and recovery before the device answers again.
+    ULONG ResumeMilliseconds() const override { return 10; }
+    // Transfers still outstanding fail as from a device that is gone.
+    void Disconnect() override;
 
     ScannerModel model;
     int interfaceNumber;  // -1 for a non-composite device
@@ -50,6 +57,7 @@ private:
     NTSTATUS Complete(PIRP irp, NTSTATUS status);
     static VOID CompleteLater(PKDPC dpc, PVOID context, PVOID, PVOID);
     static VOID CancelTransfer(PDEVICE_OBJECT device, PIRP irp);
+    void FinishTransfer(Transfer *t, NTSTATUS status);
     std::list<std::unique_ptr<Transfer>> transfers_;
 };
 
@@ -60,6 +68,9 @@ public:
     // Attaches a scanner and reports its function(s) to Plug and Play at
     // once. Returns the instance paths of the reported nodes.
     std::vector<std::u16string> Plug(const ScannerModel &model);
+    // Detaches the scanner: each of its functions disappears (surprise
+    // removal, then removal). False when no such scanner is attached.
+    bool Unplug(std::u16string_view serial);
     // Reports every attached scanner, in an order the machine's seed chooses, as at
     // boot.
     void ReportAttached();

@@ -1,0 +1,198 @@
+// Requests a bus driver answers for its physical device objects.
+#include "pnp/PhysicalDevice.h"
+
+#include "io/IoManager.h"
+
+namespace plat {
+
+PhysicalDevice::PhysicalDevice()
+{
+    KeInitializeTimerEx(&resumeTimer_, NotificationTimer);
+    KeInitializeDpc(&resumeDpc_, ResumeDone, this);
+}
+
+PhysicalDevice::~PhysicalDevice()
+{
+    KeCancelTimer(&resumeTimer_);
+    KeRemoveQueueDpc(&resumeDpc_);
+}
+
+NTSTATUS PhysicalDevice::Complete(PIRP irp, NTSTATUS status)
+{
+    irp->IoStatus.Status = status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS PhysicalDevice::Dispatch(PIRP irp)
+{
+    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+        return InternalDeviceControl(irp);
+    case IRP_MJ_PNP:
+        return Pnp(irp);
+    case IRP_MJ_POWER:
+        return Power(irp);
+    case IRP_MJ_SYSTEM_CONTROL: {
+        // Not a WMI provider: the request goes back as it came.
+        NTSTATUS status = irp->IoStatus.Status;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    default:
+        return Complete(irp, STATUS_NOT_SUPPORTED);
+    }
+}
+
+NTSTATUS PhysicalDevice::InternalDeviceControl(PIRP irp) { return Complete(irp, STATUS_NOT_SUPPORTED); }
+
+void PhysicalDevice::FillCapabilities(DEVICE_CAPABILITIES &caps)
+{
+    caps.DeviceState[PowerSystemWorking] = PowerDeviceD0;
+    for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s)
+        caps.DeviceState[s] = PowerDeviceD3;
+    caps.SystemWake = PowerSystemUnspecified;
+    caps.DeviceWake = PowerDeviceUnspecified;
+    caps.SilentInstall = 1;
+    caps.UniqueID = 0;
+    caps.Address = 0xFFFFFFFF;
+    caps.UINumber = 0xFFFFFFFF;
+}
+
+void PhysicalDevice::Disconnect() { FinishWaitWake(STATUS_NO_SUCH_DEVICE); }
+
+NTSTATUS PhysicalDevice::Pnp(PIRP irp)
+{
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    switch (sp->MinorFunction) {
+    case IRP_MN_QUERY_CAPABILITIES: {
+        PDEVICE_CAPABILITIES caps = sp->Parameters.DeviceCapabilities.Capabilities;
+        if (caps->Version != 1 || caps->Size < sizeof(DEVICE_CAPABILITIES))
+            return Complete(irp, STATUS_UNSUCCESSFUL);
+        FillCapabilities(*caps);
+        return Complete(irp, STATUS_SUCCESS);
+    }
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        return Complete(irp, STATUS_SUCCESS);
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_REMOVE_DEVICE:
+        Disconnect();
+        return Complete(irp, STATUS_SUCCESS);
+    default: {
+        // A bus driver leaves the status of requests it does not handle alone.
+        NTSTATUS status = irp->IoStatus.Status;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    }
+}
+
+NTSTATUS PhysicalDevice::Power(PIRP irp)
+{
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    switch (sp->MinorFunction) {
+    case IRP_MN_WAIT_WAKE:
+        return WaitWake(irp);
+    case IRP_MN_SET_POWER:
+        if (sp->Parameters.Power.Type == DevicePowerState) {
+            DEVICE_POWER_STATE wanted = sp->Parameters.Power.State.DeviceState;
+            if (wanted == PowerDeviceD0 && devicePower != PowerDeviceD0 && ResumeMilliseconds() && !resuming_) {
+                // The hardware takes a while to resume; the request ends
+                // from a timer.
+                IoMarkIrpPending(irp);
+                resuming_ = irp;
+                LARGE_INTEGER due;
+                due.QuadPart = -10000LL * ResumeMilliseconds();
+                KeSetTimerEx(&resumeTimer_, due, 0, &resumeDpc_);
+                return STATUS_PENDING;
+            }
+            devicePower = wanted;
+            PoSetPowerState(pdo, DevicePowerState, sp->Parameters.Power.State);
+        }
+        PoStartNextPowerIrp(irp);
+        return Complete(irp, STATUS_SUCCESS);
+    case IRP_MN_QUERY_POWER:
+        PoStartNextPowerIrp(irp);
+        return Complete(irp, STATUS_SUCCESS);
+    default: {
+        PoStartNextPowerIrp(irp);
+        NTSTATUS status = irp->IoStatus.Status;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    }
+}
+
+// DISPATCH_LEVEL: the device is back in D0.
+VOID PhysicalDevice::ResumeDone(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto *self = static_cast<PhysicalDevice *>(context);
+    PIRP irp = self->resuming_;
+    self->resuming_ = nullptr;
+    if (!irp)
+        return;
+    self->devicePower = PowerDeviceD0;
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    PoSetPowerState(self->pdo, DevicePowerState, d0);
+    PoStartNextPowerIrp(irp);
+    self->Complete(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS PhysicalDevice::WaitWake(PIRP irp)
+{
+    DEVICE_CAPABILITIES caps{};
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    FillCapabilities(caps);
+    PoStartNextPowerIrp(irp);
+    if (caps.DeviceWake == PowerDeviceUnspecified || caps.SystemWake == PowerSystemUnspecified)
+        return Complete(irp, STATUS_NOT_SUPPORTED);
+    if (IoGetCurrentIrpStackLocation(irp)->Parameters.WaitWake.PowerState > caps.SystemWake)
+        return Complete(irp, STATUS_INVALID_DEVICE_STATE);
+    if (waitWake_ || !present)
+        return Complete(irp, waitWake_ ? STATUS_DEVICE_BUSY : STATUS_NO_SUCH_DEVICE);
+    IoMarkIrpPending(irp);
+    irp->Tail.Overlay.DriverContext[0] = this;
+    waitWake_ = irp;
+    IoSetCancelRoutine(irp, CancelWaitWake);
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+        waitWake_ = nullptr;
+        Complete(irp, STATUS_CANCELLED);
+    }
+    return STATUS_PENDING;
+}
+
+void PhysicalDevice::FinishWaitWake(NTSTATUS status)
+{
+    PIRP irp = waitWake_;
+    if (!irp || !IoSetCancelRoutine(irp, nullptr))
+        return;  // none, or its cancel routine is about to complete it
+    waitWake_ = nullptr;
+    Complete(irp, status);
+}
+
+bool PhysicalDevice::SignalWake()
+{
+    bool pending = waitWake_ != nullptr;
+    FinishWaitWake(STATUS_SUCCESS);
+    return pending;
+}
+
+// DISPATCH_LEVEL, cancel spin lock held on entry.
+VOID PhysicalDevice::CancelWaitWake(PDEVICE_OBJECT, PIRP irp)
+{
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    auto *self = static_cast<PhysicalDevice *>(irp->Tail.Overlay.DriverContext[0]);
+    if (self->waitWake_ == irp)
+        self->waitWake_ = nullptr;
+    irp->IoStatus.Information = 0;
+    self->Complete(irp, STATUS_CANCELLED);
+}
+
+}  // namespace plat

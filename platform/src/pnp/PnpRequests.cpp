@@ -1,0 +1,251 @@
+// The Plug and Play requests the manager sends: capabilities, start, device
+// state, rebalance, removal asked for by the user, and surprise removal.
+#include <algorithm>
+
+#include "cm/Hive.h"
+#include "ex/WorkQueue.h"
+#include "io/IoManager.h"
+#include "pnp/PnpManager.h"
+#include "rtl/Text.h"
+#include "verifier/Verifier.h"
+
+namespace plat {
+namespace {
+
+// One full descriptor without partial ones: the devices of this machine
+// claim no hardware resources, but their drivers are handed real lists.
+struct ResourceLists {
+    CM_RESOURCE_LIST raw{};
+    CM_RESOURCE_LIST translated{};
+    explicit ResourceLists(bool usb)
+    {
+        for (CM_RESOURCE_LIST *list : {&raw, &translated}) {
+            list->Count = 1;
+            list->List[0].InterfaceType = usb ? PNPBus : Internal;
+            list->List[0].PartialResourceList.Version = 1;
+            list->List[0].PartialResourceList.Revision = 1;
+            list->List[0].PartialResourceList.Count = 0;
+        }
+    }
+};
+
+}  // namespace
+
+const char *NodeStateName(NodeState state)
+{
+    switch (state) {
+    case NodeState::Added:
+        return "added";
+    case NodeState::Started:
+        return "started";
+    case NodeState::Stopped:
+        return "stopped";
+    case NodeState::Failed:
+        return "failed";
+    case NodeState::SurpriseRemoved:
+        return "surprise-removed";
+    case NodeState::Removed:
+        return "removed";
+    }
+    return "?";
+}
+
+void PnpManager::Boot()
+{
+    KeInitializeEvent(&lock_, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&workDone_, NotificationEvent, TRUE);
+    outstandingWork_ = 0;
+}
+
+NTSTATUS PnpManager::SendPnpIrp(DeviceNode *node, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare,
+                                ULONG_PTR *information)
+{
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        VerifierFail("PnP", "a Plug and Play request sent above PASSIVE_LEVEL");
+    PDEVICE_OBJECT top = TopOfStack(node->Pdo());
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR info = 0;
+    PIRP irp = AllocatePlatformIrp(top->StackSize, [&](PIRP finished) {
+        status = finished->IoStatus.Status;
+        info = finished->IoStatus.Information;
+        KeSetEvent(&done, 0, FALSE);
+    });
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->IoStatus.Information = information ? *information : 0;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = IRP_MJ_PNP;
+    sp->MinorFunction = minor;
+    if (prepare)
+        prepare(sp);
+    IofCallDriver(top, irp);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    if (information)
+        *information = info;
+    return status;
+}
+
+void PnpManager::QueryCapabilities(DeviceNode *node)
+{
+    DEVICE_CAPABILITIES caps{};
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    caps.Address = 0xFFFFFFFF;
+    caps.UINumber = 0xFFFFFFFF;
+    NTSTATUS status = SendPnpIrp(node, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION sp) {
+        sp->Parameters.DeviceCapabilities.Capabilities = &caps;
+    });
+    if (NT_SUCCESS(status))
+        node->capabilities = caps;
+}
+
+NTSTATUS PnpManager::StartNode(DeviceNode *node)
+{
+    QueryCapabilities(node);
+    ResourceLists resources(node->instancePath.rfind(u"USB\\", 0) == 0);
+    NTSTATUS status = SendPnpIrp(node, IRP_MN_START_DEVICE, [&](PIO_STACK_LOCATION sp) {
+        sp->Parameters.StartDevice.AllocatedResources = &resources.raw;
+        sp->Parameters.StartDevice.AllocatedResourcesTranslated = &resources.translated;
+    });
+    if (!NT_SUCCESS(status)) {
+        // As on Windows 2000 and later, a stack that fails to start is removed.
+        RemoveStack(node, false);
+        node->state = NodeState::Failed;
+        node->problem = status;
+        return status;
+    }
+    node->state = NodeState::Started;
+    QueryDeviceState(node);
+    return status;
+}
+
+void PnpManager::QueryDeviceState(DeviceNode *node)
+{
+    ULONG_PTR information = 0;
+    NTSTATUS status = SendPnpIrp(node, IRP_MN_QUERY_PNP_DEVICE_STATE, {}, &information);
+    if (!NT_SUCCESS(status))
+        return;
+    node->deviceState = static_cast<PNP_DEVICE_STATE>(information);
+    // A stack that reports its device failed or gone loses its function
+    // device, the hardware stays.
+    if ((information & (PNP_DEVICE_FAILED | PNP_DEVICE_REMOVED)) && node->state == NodeState::Started) {
+        RemoveStack(node, true);
+        node->state = NodeState::Failed;
+        node->problem = (information & PNP_DEVICE_REMOVED) ? STATUS_DEVICE_REMOVED : STATUS_UNSUCCESSFUL;
+    }
+}
+
+void PnpManager::InvalidateDeviceState(PDEVICE_OBJECT pdo)
+{
+    invalidated_.push_back(pdo);
+    QueueWork([this, pdo] {
+        Lock held(*this);
+        DeviceNode *node = NodeOfPdo(pdo);
+        if (node && node->state == NodeState::Started)
+            QueryDeviceState(node);
+    });
+}
+
+void PnpManager::RemoveStack(DeviceNode *node, bool surprise)
+{
+    if (!node->functionDriver)
+        return;
+    if (surprise && (node->state == NodeState::Started || node->state == NodeState::Stopped)) {
+        SendPnpIrp(node, IRP_MN_SURPRISE_REMOVAL);
+        node->state = NodeState::SurpriseRemoved;
+    }
+    SendPnpIrp(node, IRP_MN_REMOVE_DEVICE);
+    node->state = NodeState::Removed;
+    if (node->Pdo()->AttachedDevice)
+        VerifierFail("PnP", "a device is still attached to '" + ToUtf8(HeaderOf(node->Pdo())->name) +
+                                "' after IRP_MN_REMOVE_DEVICE");
+    PDRIVER_OBJECT driver = node->functionDriver;
+    node->functionDriver = nullptr;
+    UnloadIfUnused(driver);
+}
+
+void PnpManager::DeleteNode(DeviceNode *node)
+{
+    auto it = std::find_if(nodes_.begin(), nodes_.end(), [&](const auto &n) { return n.get() == node; });
+    if (it == nodes_.end())
+        return;
+    std::unique_ptr<DeviceNode> owned = std::move(*it);
+    nodes_.erase(it);
+    PDEVICE_OBJECT pdo = owned->Pdo();
+    owned->bus.reset();
+    if (pdo)
+        IoDeleteDevice(pdo);
+}
+
+NTSTATUS PnpManager::Rebalance(DeviceNode *node)
+{
+    Lock held(*this);
+    if (node->state != NodeState::Started)
+        return STATUS_INVALID_DEVICE_STATE;
+    NTSTATUS status = SendPnpIrp(node, IRP_MN_QUERY_STOP_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        SendPnpIrp(node, IRP_MN_CANCEL_STOP_DEVICE);
+        return status;
+    }
+    SendPnpIrp(node, IRP_MN_STOP_DEVICE);
+    node->state = NodeState::Stopped;
+    ResourceLists resources(node->instancePath.rfind(u"USB\\", 0) == 0);
+    status = SendPnpIrp(node, IRP_MN_START_DEVICE, [&](PIO_STACK_LOCATION sp) {
+        sp->Parameters.StartDevice.AllocatedResources = &resources.raw;
+        sp->Parameters.StartDevice.AllocatedResourcesTranslated = &resources.translated;
+    });
+    if (!NT_SUCCESS(status)) {
+        RemoveStack(node, false);
+        node->state = NodeState::Failed;
+        node->problem = status;
+        return status;
+    }
+    node->state = NodeState::Started;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PnpManager::RequestRemoval(DeviceNode *node, bool uninstall)
+{
+    Lock held(*this);
+    if (node->functionDriver) {
+        NTSTATUS status = SendPnpIrp(node, IRP_MN_QUERY_REMOVE_DEVICE);
+        if (!NT_SUCCESS(status)) {
+            SendPnpIrp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
+            return status;
+        }
+        RemoveStack(node, false);
+    }
+    if (uninstall)
+        cm::Registry().DeleteTree(node->EnumKeyPath());
+    DeleteNode(node);
+    return STATUS_SUCCESS;
+}
+
+void PnpManager::DeviceGone(DeviceNode *node)
+{
+    Lock held(*this);
+    node->bus->present = false;
+    node->bus->Disconnect();
+    RemoveStack(node, true);
+    DeleteNode(node);
+}
+
+void PnpManager::QueueWork(std::function<void()> work)
+{
+    if (outstandingWork_++ == 0)
+        KeResetEvent(&workDone_);
+    QueuePlatformWork([this, work = std::move(work)] {
+        work();
+        if (--outstandingWork_ == 0)
+            KeSetEvent(&workDone_, 0, FALSE);
+    });
+}
+
+void PnpManager::Settle()
+{
+    while (outstandingWork_ > 0)
+        KeWaitForSingleObject(&workDone_, Executive, KernelMode, FALSE, nullptr);
+}
+
+}  // namespace plat
