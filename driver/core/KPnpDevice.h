@@ -153,6 +153,10 @@ public:
     bool contextSaving;
 
 private:
+    // The removal query stalled the queues, so its cancel restarts them: a
+    // query that found the device stopped must not unstall it.
+    bool queryRemoveStalled = false;
+
     NTSTATUS ContinueContextWalkLocked(KIRQL irql);
     static NTSTATUS WaitWakePassThroughCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
     static VOID WaitWakeCompletion(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context,

@@ -81,7 +81,7 @@ NTSTATUS KPowerIrpContext::HandleEvent(LONG event)
     Step step{event, STATUS_UNSUCCESSFUL, false};
     LONG action = (state >= 0 && state < PowerIrpStateCount && event >= 0 && event < PowerEventCount)
                       ? kPowerTransitions[state][event]
-                      : InvalidAction;
+                      : static_cast<LONG>(InvalidAction);
     // An action that returns kReturn may have handed the context to another
     // party (or freed it): only the step, a local, is read afterwards.
     while (action != kReturn) {

@@ -195,8 +195,12 @@ NTSTATUS KPnpDevice::HandleStopDevice(PIRP irp)
 {
     irp->IoStatus.Status = STATUS_SUCCESS;
     // After a successful query the queues are stalled and keep their
-    // requests for the next start; otherwise they are emptied now.
+    // requests for the next start; otherwise they are emptied now. A running
+    // device is stalled as a query would have done, so that the next start's
+    // restart finds the count it expects.
     if (pnpState != PendingStop) {
+        if (pnpState == Working)
+            stallAllRequests();
         abortAllRequests(STATUS_DELETE_PENDING);
         KIrpHolder::CancelHeldRequests(deviceObject, false);
     }
@@ -209,12 +213,14 @@ NTSTATUS KPnpDevice::HandleStopDevice(PIRP irp)
 NTSTATUS KPnpDevice::HandleQueryRemoveDevice(PIRP irp)
 {
     irp->IoStatus.Status = STATUS_SUCCESS;
+    queryRemoveStalled = false;
     if (pnpState == Working) {
         if (!OkToRemove(irp))
             return CompleteRequest(irp, STATUS_UNSUCCESSFUL);
         stallAllRequests();
         CancelOutstandingIo();
         waitForCurrentRequests();
+        queryRemoveStalled = true;
     }
     previousPnpState = pnpState;
     pnpState = PendingRemove;
@@ -229,7 +235,9 @@ NTSTATUS KPnpDevice::HandleCancelRemoveDevice(PIRP irp)
     NTSTATUS status = ForwardAndWait(irp);
     if (NT_SUCCESS(status)) {
         pnpState = previousPnpState;
-        restartAllRequests();
+        if (queryRemoveStalled)
+            restartAllRequests();
+        queryRemoveStalled = false;
     }
     return CompleteRequest(irp, status);
 }
