@@ -258,11 +258,14 @@ LONG KPowerIrpContext::OnCompleteMainIrp(Step &step)
         device->currentDevicePowerState == PowerDeviceD0)
         stalledQueues = true;
     // The queues restart before the remove lock goes: the device may be
-    // destroyed as soon as it is released.
+    // destroyed as soon as it is released. Only the context that ends the
+    // power stall restarts: two power-ups in flight must not both undo it.
     if (stalledQueues) {
         stalledQueues = false;
-        device->queuesStalledForPower = false;
-        device->restartAllRequests();
+        if (device->queuesStalledForPower) {
+            device->queuesStalledForPower = false;
+            device->restartAllRequests();
+        }
     }
     if (irp) {
         PIRP request = irp;

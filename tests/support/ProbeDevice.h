@@ -78,6 +78,31 @@ public:
 // wake and a slow resume as a USB function has.
 class ProbeBus : public plat::PhysicalDevice {
 public:
+    // One power request as the bus saw it.
+    struct PowerSeen {
+        UCHAR minor;
+        bool system;
+        LONG state;
+        bool operator==(const PowerSeen &) const = default;
+    };
+    NTSTATUS Dispatch(PIRP irp) override
+    {
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        if (sp->MajorFunction == IRP_MJ_POWER &&
+            (sp->MinorFunction == IRP_MN_SET_POWER || sp->MinorFunction == IRP_MN_QUERY_POWER)) {
+            bool system = sp->Parameters.Power.Type == SystemPowerState;
+            power.push_back({sp->MinorFunction, system,
+                             system ? LONG(sp->Parameters.Power.State.SystemState)
+                                    : LONG(sp->Parameters.Power.State.DeviceState)});
+            if (!system && sp->MinorFunction == IRP_MN_QUERY_POWER && queryStatus != STATUS_SUCCESS) {
+                PoStartNextPowerIrp(irp);
+                return Complete(irp, queryStatus);
+            }
+        }
+        return PhysicalDevice::Dispatch(irp);
+    }
+    std::vector<PowerSeen> power;
+    NTSTATUS queryStatus = STATUS_SUCCESS;
     bool wakeCapable = false;
     void FillCapabilities(DEVICE_CAPABILITIES &caps) override
     {

@@ -9,12 +9,16 @@ PhysicalDevice::PhysicalDevice()
 {
     KeInitializeTimerEx(&resumeTimer_, NotificationTimer);
     KeInitializeDpc(&resumeDpc_, ResumeDone, this);
+    KeInitializeTimerEx(&wakeTimer_, NotificationTimer);
+    KeInitializeDpc(&wakeDpc_, WakeSignalled, this);
 }
 
 PhysicalDevice::~PhysicalDevice()
 {
     KeCancelTimer(&resumeTimer_);
     KeRemoveQueueDpc(&resumeDpc_);
+    KeCancelTimer(&wakeTimer_);
+    KeRemoveQueueDpc(&wakeDpc_);
 }
 
 NTSTATUS PhysicalDevice::Complete(PIRP irp, NTSTATUS status)
@@ -182,6 +186,19 @@ bool PhysicalDevice::SignalWake()
     bool pending = waitWake_ != nullptr;
     FinishWaitWake(STATUS_SUCCESS);
     return pending;
+}
+
+void PhysicalDevice::SignalWakeAfter(ULONG ms)
+{
+    LARGE_INTEGER due;
+    due.QuadPart = -10000LL * ms;
+    KeSetTimerEx(&wakeTimer_, due, 0, &wakeDpc_);
+}
+
+// DISPATCH_LEVEL.
+VOID PhysicalDevice::WakeSignalled(PKDPC, PVOID context, PVOID, PVOID)
+{
+    static_cast<PhysicalDevice *>(context)->SignalWake();
 }
 
 // DISPATCH_LEVEL, cancel spin lock held on entry.

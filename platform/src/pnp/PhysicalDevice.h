@@ -30,6 +30,8 @@ public:
     // A wake signal from the hardware: completes a pending wait-wake
     // request with success. False when none was pending.
     bool SignalWake();
+    // The same signal from a timer, ms virtual milliseconds from now.
+    void SignalWakeAfter(ULONG ms);
     bool WaitWakePending() const { return waitWake_ != nullptr; }
 
     PDEVICE_OBJECT pdo = nullptr;
@@ -46,11 +48,14 @@ private:
     void FinishWaitWake(NTSTATUS status);
     static VOID CancelWaitWake(PDEVICE_OBJECT device, PIRP irp);
     static VOID ResumeDone(PKDPC dpc, PVOID context, PVOID, PVOID);
+    static VOID WakeSignalled(PKDPC dpc, PVOID context, PVOID, PVOID);
 
     PIRP waitWake_ = nullptr;
     PIRP resuming_ = nullptr;
     KTIMER resumeTimer_;
     KDPC resumeDpc_;
+    KTIMER wakeTimer_;
+    KDPC wakeDpc_;
 };
 
 }  // namespace plat
