@@ -1,0 +1,83 @@
+// One device life under many seeds: ports, a scanner and a device with a
+// request queue go through sleep, wake, unplug, replug, rebalance and removal
+// while requests are queued and finished from another thread. Every request
+// must end exactly once (the verifier reports a second completion), nothing
+// may stay allocated (the unload and shutdown checks), and no thread may hang
+// (the deadlock report).
+#include "support/ProbeDevice.h"
+
+#include "po/PowerManager.h"
+
+namespace {
+
+using test::ProbeBus;
+using test::ProbeDevice;
+
+class DeviceLifeScenarioTest : public test::ProbeTest, public ::testing::WithParamInterface<int> {
+protected:
+    void SetUp() override
+    {
+        options.seed = static_cast<uint64_t>(GetParam());
+        ProbeTest::SetUp();
+    }
+    // Finishes whatever request the probe has started, every millisecond,
+    // until told to stop (or for at most 10 virtual seconds, so that a hang
+    // elsewhere ends as a deadlock report instead of spinning).
+    plat::SimThread *StartFinisher(ProbeDevice *probe)
+    {
+        return Spawn("finisher", [this, probe] {
+            for (int ms = 0; ms < 10000 && !stopFinisher; ++ms) {
+                if (probe->current)
+                    probe->Finish();
+                Pass(1);
+            }
+        });
+    }
+    void Reads(ProbeDevice *probe, int count)
+    {
+        for (int i = 0; i < count; ++i)
+            Read(probe);
+    }
+    bool stopFinisher = false;
+};
+
+TEST_P(DeviceLifeScenarioTest, EveryRequestEndsExactlyOnceAndNothingIsLeft)
+{
+    AddPort(u"COM5");
+    Plug(u"SN1");
+    auto bus = std::make_unique<ProbeBus>();
+    bus->wakeCapable = true;
+    ProbeDevice *probe = AddProbe(std::move(bus));
+    ASSERT_NE(nullptr, probe);
+    probe->SetWakeArming(WakeEnable);
+    auto *finisher = StartFinisher(probe);
+
+    Reads(probe, 4);
+    ASSERT_EQ(STATUS_SUCCESS, plat::PowerManager::Get().Sleep(PowerSystemSleeping3));
+    Reads(probe, 2);  // wait in the stalled queue
+    plat::PowerManager::Get().Wake();
+    Reads(probe, 2);
+    ASSERT_TRUE(machine->UnplugScanner(u"SN1"));
+    Plug(u"SN1");
+    Reads(probe, 3);
+    EXPECT_EQ(STATUS_SUCCESS, plat::PnpManager::Get().Rebalance(node));
+    ASSERT_EQ(STATUS_SUCCESS, plat::PowerManager::Get().Sleep(PowerSystemHibernate));
+    plat::PowerManager::Get().Wake();
+    Reads(probe, 3);
+    Pass(30);
+    EXPECT_EQ(STATUS_SUCCESS, plat::PnpManager::Get().RequestRemoval(node, true));
+    stopFinisher = true;
+    Join(finisher);
+    plat::PnpManager::Get().Settle();
+
+    for (auto *request : requests) {
+        ASSERT_TRUE(request->Done());
+        NTSTATUS status = request->Result().status;
+        EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_DELETE_PENDING) << std::hex << status;
+    }
+    EXPECT_EQ(0u, plat::LiveIrpCount());
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, DeviceLifeScenarioTest, ::testing::Range(1, 41));
+
+}  // namespace
