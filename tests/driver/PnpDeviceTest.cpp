@@ -307,6 +307,17 @@ TEST_F(PnpDeviceTest, RemoveLockReleasedMoreOftenThanAcquiredIsReported)
     probe->AcquireRemoveLock();
 }
 
+TEST_F(PnpDeviceTest, ADeviceDestroyedWhileItsRemoveLockIsHeldIsReported)
+{
+    // A driver that deletes a removed device without waiting for the holders.
+    ProbeDevice *probe = AddProbe();
+    probe->AcquireRemoveLock();
+    probe->removeLock.removing = true;
+    plat::ScopedVerifierCapture capture;
+    delete probe;
+    EXPECT_TRUE(capture.Contains("removeLock.count == 0")) << ::testing::PrintToString(capture.Messages());
+}
+
 TEST_F(PnpDeviceTest, ADeviceDeletedWhileARequestIsStillAtItIsReported)
 {
     ProbeDevice *probe = AddProbe();

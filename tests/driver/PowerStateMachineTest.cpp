@@ -381,6 +381,39 @@ TEST_F(PowerTest, AnArmedDeviceIsDisarmedWhenItIsRemoved)
     EXPECT_TRUE(*destroyed);
 }
 
+TEST_F(PowerTest, APowerRequestPassedOnWithoutPoStartNextPowerIrpIsReported)
+{
+    ProbeDevice *probe = AddProbeOn(false);
+    probe->forgetStartNext = true;
+    plat::ScopedVerifierCapture capture;
+    Power().SendSystemIrp(probe->pdo, IRP_MN_QUERY_POWER, PowerSystemSleeping3);
+    EXPECT_TRUE(capture.Contains("without PoStartNextPowerIrp")) << ::testing::PrintToString(capture.Messages());
+}
+
+TEST_F(PowerTest, APowerRequestSentAbovePassiveToPageablePowerCodeIsReported)
+{
+    ProbeDevice *probe = AddProbeOn(false);
+    ASSERT_NE(0u, probe->deviceObject->Flags & DO_POWER_PAGABLE);
+    PIRP irp = IoAllocateIrp(probe->deviceObject->StackSize, FALSE);
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = IRP_MJ_POWER;
+    sp->MinorFunction = IRP_MN_POWER_SEQUENCE;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP done, PVOID) -> NTSTATUS {
+            IoFreeIrp(done);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        nullptr, TRUE, TRUE, TRUE);
+    plat::ScopedVerifierCapture capture;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    PoCallDriver(probe->deviceObject, irp);
+    KeLowerIrql(old);
+    EXPECT_TRUE(capture.Contains("above PASSIVE_LEVEL")) << ::testing::PrintToString(capture.Messages());
+}
+
 // The bus signals wake from a timer at the moment the driver cancels: under
 // each seed the two meet at another point, and the request must still end
 // exactly once (the verifier reports a second completion, shutdown one that

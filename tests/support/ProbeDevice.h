@@ -43,6 +43,16 @@ public:
         return STATUS_PENDING;
     }
     void CancelOutstandingIo() override { ++cancels; }
+    // With forgetStartNext, power requests go down as from a driver that
+    // never calls PoStartNextPowerIrp.
+    NTSTATUS DispatchPower(PIRP irp) override
+    {
+        if (!forgetStartNext)
+            return KPnpDevice::DispatchPower(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(lowerDevice, irp);
+    }
+    bool forgetStartNext = false;
 
     NTSTATUS StartDevice(PCM_PARTIAL_RESOURCE_LIST raw, PCM_PARTIAL_RESOURCE_LIST translated) override
     {
