@@ -14,11 +14,23 @@ PCWSTR const kSerialComm = L"SERIALCOMM";
 }  // namespace
 
 KSerialPortBase::KSerialPortBase(const KDeviceCreation &creation, PDEVICE_OBJECT physicalDevice)
-    : KPnpDevice(creation, physicalDevice), openCount(0), powerDownOnClose(1), serialCommWritten(false)
+    : KPnpDevice(creation, physicalDevice),
+      openCount(0),
+      powerDownOnClose(1),
+      serialCommWritten(false),
+      portNameBlock(this),
+      hardwareConfigurationBlock(this)
 {
     openLock.Initialize();
     powerLock.Initialize();
     scannerSerial.Assign(L"", 0);
+    // Before the device registers with WMI, so the registration covers both.
+    // A port that cannot publish them fails its construction.
+    NTSTATUS status = AddWmiBlock(kMSSerialPortNameGuid, &portNameBlock);
+    if (NT_SUCCESS(status))
+        status = AddWmiBlock(kMSSerialHardwareConfigurationGuid, &hardwareConfigurationBlock);
+    if (!NT_SUCCESS(status))
+        ExRaiseStatus(status);
 }
 
 // PASSIVE_LEVEL.

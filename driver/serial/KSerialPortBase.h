@@ -4,6 +4,7 @@
 
 #include "KPnpDevice.h"
 #include "KRecursiveLock.h"
+#include "SerialWmiBlocks.h"
 
 class KSerialPortBase : public KPnpDevice {
 public:
@@ -22,4 +23,7 @@ public:
     KRecursiveLock powerLock;
     UCHAR powerDownOnClose;
     bool serialCommWritten;
+    // Registered with the device's WMI provider at construction.
+    KPortNameWmiBlock portNameBlock;
+    KHardwareConfigurationWmiBlock hardwareConfigurationBlock;
 };
