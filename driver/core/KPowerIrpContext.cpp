@@ -24,26 +24,26 @@ const UCHAR kPowerTransitions[PowerIrpStateCount][PowerEventCount] = {
 };
 
 const KPowerIrpContext::ActionRoutine KPowerIrpContext::kActions[PowerActionCount] = {
-    /* InvalidAction */ &KPowerIrpContext::OnInvalidAction,
-    /* TriageNewIrp */ &KPowerIrpContext::OnTriageNewIrp,
-    /* QueueStallComplete */ &KPowerIrpContext::OnQueueStallComplete,
-    /* ForwardMainIrp */ &KPowerIrpContext::OnForwardMainIrp,
-    /* SysPowerUpComplete */ &KPowerIrpContext::OnSysPowerUpComplete,
-    /* SysPowerDownComplete */ &KPowerIrpContext::OnSysPowerDownComplete,
-    /* SelectDState */ &KPowerIrpContext::OnSelectDState,
-    /* SendDeviceIrp */ &KPowerIrpContext::OnSendDeviceIrp,
-    /* CompleteMainIrp */ &KPowerIrpContext::OnCompleteMainIrp,
-    /* DestroyContext */ &KPowerIrpContext::OnDestroyContext,
-    /* SubPowerUpComplete */ &KPowerIrpContext::OnSubPowerUpComplete,
-    /* SubPowerDownComplete */ &KPowerIrpContext::OnSubPowerDownComplete,
-    /* DevPowerUpComplete */ &KPowerIrpContext::OnDevPowerUpComplete,
-    /* SaveContext */ &KPowerIrpContext::OnSaveContext,
-    /* ContextSaveComplete */ &KPowerIrpContext::OnContextSaveComplete,
-    /* ContextRestoreComplete */ &KPowerIrpContext::OnContextRestoreComplete,
-    /* DevQueryUpComplete */ &KPowerIrpContext::OnDevQueryUpComplete,
-    /* DevQueryDown */ &KPowerIrpContext::OnDevQueryDown,
-    /* DevQueryDownComplete */ &KPowerIrpContext::OnDevQueryDownComplete,
-    /* RestoreContext */ &KPowerIrpContext::OnRestoreContext,
+    /* InvalidAction */ &Run<&KPowerIrpContext::OnInvalidAction>,
+    /* TriageNewIrp */ &Run<&KPowerIrpContext::OnTriageNewIrp>,
+    /* QueueStallComplete */ &Run<&KPowerIrpContext::OnQueueStallComplete>,
+    /* ForwardMainIrp */ &Run<&KPowerIrpContext::OnForwardMainIrp>,
+    /* SysPowerUpComplete */ &Run<&KPowerIrpContext::OnSysPowerUpComplete>,
+    /* SysPowerDownComplete */ &Run<&KPowerIrpContext::OnSysPowerDownComplete>,
+    /* SelectDState */ &Run<&KPowerIrpContext::OnSelectDState>,
+    /* SendDeviceIrp */ &Run<&KPowerIrpContext::OnSendDeviceIrp>,
+    /* CompleteMainIrp */ &Run<&KPowerIrpContext::OnCompleteMainIrp>,
+    /* DestroyContext */ &Run<&KPowerIrpContext::OnDestroyContext>,
+    /* SubPowerUpComplete */ &Run<&KPowerIrpContext::OnSubPowerUpComplete>,
+    /* SubPowerDownComplete */ &Run<&KPowerIrpContext::OnSubPowerDownComplete>,
+    /* DevPowerUpComplete */ &Run<&KPowerIrpContext::OnDevPowerUpComplete>,
+    /* SaveContext */ &Run<&KPowerIrpContext::OnSaveContext>,
+    /* ContextSaveComplete */ &Run<&KPowerIrpContext::OnContextSaveComplete>,
+    /* ContextRestoreComplete */ &Run<&KPowerIrpContext::OnContextRestoreComplete>,
+    /* DevQueryUpComplete */ &Run<&KPowerIrpContext::OnDevQueryUpComplete>,
+    /* DevQueryDown */ &Run<&KPowerIrpContext::OnDevQueryDown>,
+    /* DevQueryDownComplete */ &Run<&KPowerIrpContext::OnDevQueryDownComplete>,
+    /* RestoreContext */ &Run<&KPowerIrpContext::OnRestoreContext>,
 };
 
 namespace {
@@ -87,7 +87,7 @@ NTSTATUS KPowerIrpContext::HandleEvent(LONG event)
     while (action != kReturn) {
         if (action < 0 || action >= PowerActionCount)
             action = InvalidAction;
-        action = (this->*kActions[action])(step);
+        action = kActions[action](*this, step);
     }
     return step.result;
 }
@@ -198,13 +198,10 @@ LONG KPowerIrpContext::OnSysPowerUpComplete(Step &step)
     if (IsSetPower()) {
         device->currentSystemPowerState = newState;
         // The system request to S0 completes without waiting for the
-        // device to reach D0.
+        // device to reach D0. The context keeps the remove lock: it still
+        // uses the device until the D0 request has ended.
         if (newState == PowerSystemWorking && !Legacy()) {
             PoStartNextPowerIrp(irp);
-            if (holdsRemoveLock) {
-                holdsRemoveLock = false;
-                device->ReleaseRemoveLock();
-            }
             irp = nullptr;
             step.Set(STATUS_SUCCESS);
         }

@@ -96,7 +96,12 @@ private:
     };
     // Returned by an action that ends the pass.
     static constexpr LONG kReturn = -1;
-    using ActionRoutine = LONG (KPowerIrpContext::*)(Step &step);
+    using ActionRoutine = LONG (*)(KPowerIrpContext &self, Step &step);
+    template <LONG (KPowerIrpContext::*Action)(Step &)>
+    static LONG Run(KPowerIrpContext &self, Step &step)
+    {
+        return (self.*Action)(step);
+    }
     static const ActionRoutine kActions[PowerActionCount];
 
     KPowerIrpContext(KPnpDevice *owner, PIRP request);

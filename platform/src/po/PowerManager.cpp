@@ -152,7 +152,18 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
     // down at once or from a worker.
     bool defer = KeGetCurrentIrql() > PASSIVE_LEVEL || Scheduler::Get().Random()() % 2 == 0;
     if (defer)
-        QueuePlatformWork([top, irp] { IofCallDriver(top, irp); });
+        QueuePlatformWork([DeviceObject, irp] {
+            // The stack may have changed, or gone, meanwhile.
+            auto live = LiveDevices();
+            bool present = std::find(live.begin(), live.end(), DeviceObject) != live.end();
+            PDEVICE_OBJECT now = present ? TopOfStack(DeviceObject) : nullptr;
+            if (!now || now->StackSize > irp->StackCount) {
+                irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+                IofCompleteRequest(irp, IO_NO_INCREMENT);
+                return;
+            }
+            IofCallDriver(now, irp);
+        });
     else
         IofCallDriver(top, irp);
     return STATUS_PENDING;
