@@ -1,4 +1,4 @@
-// `vexsim demo`: a scanner keeps its COM port across unplugging and reboot.
+// `vexsim demo`: a scanner keeps its COM port across unplugging, sleep and reboot.
 #include "Demo.h"
 
 #include <sstream>
@@ -22,6 +22,14 @@ const Step kSteps[] = {
      "is paired with the port there; the pairing is written to its registry key.",
      "scanner plug SN-A100 product \"VX Barcode Scanner A\"\nscanner plug SN-B200\nshow table\n"
      "show reg HKLM\\System\\CurrentControlSet\\Services\\VEXLINK\\Configuration\n"},
+    {"Scanner SN-B200 is pulled out. Its device is surprise-removed, then removed; its port stays\n"
+     "in its slot, free, and its registry key keeps the port name with an empty Flag. Plugged in\n"
+     "again, it finds that port waiting.",
+     "scanner unplug SN-B200\nshow table\nshow reg HKLM\\System\\CurrentControlSet\\Services\\VEXLINK\\Configuration\\SN-B200\n"
+     "scanner plug SN-B200\nshow table\n"},
+    {"The machine sleeps (S3): every device is asked, then put into a low-power state. On wake\n"
+     "the system returns first and each device follows it back to D0.",
+     "sleep S3\nshow devices\nwake\nshow devices\n"},
     {"The machine restarts. The ports are found first, then the USB bus reports the scanners in\n"
      "an order of its own; each scanner looks for the port it remembers in its registry key and\n"
      "gets it back, whichever of them arrives first.",

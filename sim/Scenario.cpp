@@ -12,7 +12,9 @@
 #include "cm/Hive.h"
 #include "io/IoManager.h"
 #include "machine/Machine.h"
+#include "po/PowerManager.h"
 #include "rtl/Text.h"
+#include "wmi/WmiClient.h"
 
 namespace sim {
 namespace {
@@ -81,17 +83,19 @@ bool IsSerialNumber(const std::string &serial)
 std::string Check(const std::vector<std::string> &w)
 {
     if (w[0] == "port") {
-        if (w.size() != 3 || w[1] != "add")
-            return "usage: port add COMn";
+        if (w.size() != 3 || (w[1] != "add" && w[1] != "remove"))
+            return "usage: port add COMn | port remove COMn";
         if (!IsComName(w[2]))
             return "'" + w[2] + "' is not a COM port name (COM1 to COM256)";
         return "";
     }
     if (w[0] == "scanner") {
-        if (w.size() < 3 || w[1] != "plug")
-            return "usage: scanner plug SERIAL [product TEXT] [modem]";
+        if (w.size() < 3 || (w[1] != "plug" && w[1] != "unplug"))
+            return "usage: scanner plug SERIAL [product TEXT] [modem] | scanner unplug SERIAL";
         if (!IsSerialNumber(w[2]))
             return "'" + w[2] + "' is not a serial number (1 to 126 characters)";
+        if (w[1] == "unplug")
+            return w.size() == 3 ? "" : "usage: scanner unplug SERIAL";
         for (size_t i = 3; i < w.size(); ++i) {
             if (w[i] == "modem")
                 continue;
@@ -109,12 +113,18 @@ std::string Check(const std::vector<std::string> &w)
     }
     if (w[0] == "reboot")
         return w.size() == 1 ? "" : "usage: reboot";
+    if (w[0] == "sleep")
+        return w.size() == 2 && (w[1] == "S3" || w[1] == "S4") ? "" : "usage: sleep S3 | sleep S4";
+    if (w[0] == "wake")
+        return w.size() == 1 ? "" : "usage: wake";
+    if (w[0] == "wmi")
+        return w.size() == 3 && w[1] == "query" ? "" : "usage: wmi query CLASS";
     if (w[0] == "show") {
-        if (w.size() == 2 && (w[1] == "table" || w[1] == "log"))
+        if (w.size() == 2 && (w[1] == "table" || w[1] == "log" || w[1] == "devices"))
             return "";
         if (w.size() >= 3 && w[1] == "reg")
             return "";
-        return "usage: show table | show reg KEY | show log";
+        return "usage: show table | show devices | show reg KEY | show log";
     }
     return "unknown command '" + w[0] + "'";
 }
@@ -162,9 +172,43 @@ public:
     }
 
 private:
+    bool Fail(const Command &c, const std::string &message)
+    {
+        err_ << "line " << c.line << ": " << message << "\n";
+        return false;
+    }
+
     bool Execute(const Command &c)
     {
         const auto &w = c.words;
+        bool changesDevices = w[0] == "port" || w[0] == "scanner" || w[0] == "wmi" || w[0] == "sleep";
+        if (changesDevices && plat::PowerManager::Get().SystemState() != PowerSystemWorking)
+            return Fail(c, "the machine is asleep: 'wake' it first");
+        if (w[0] == "port" && w[1] == "remove")
+            return RemovePort(c, w[2]);
+        if (w[0] == "scanner" && w[1] == "unplug") {
+            if (!machine_->UnplugScanner(plat::FromUtf8(w[2])))
+                return Fail(c, "no scanner with serial number '" + w[2] + "' is plugged in");
+            return true;
+        }
+        if (w[0] == "sleep") {
+            NTSTATUS status = machine_->Sleep(w[1] == "S3" ? PowerSystemSleeping3 : PowerSystemHibernate);
+            if (!NT_SUCCESS(status))
+                return Fail(c, "a device refused to sleep (" + HexStatus(status) + "); the machine stays awake");
+            return true;
+        }
+        if (w[0] == "wake") {
+            machine_->Wake();
+            // Devices finish their return to D0 a few milliseconds after the
+            // system is back.
+            Pass(50);
+            return true;
+        }
+        if (w[0] == "wmi") {
+            for (const auto &line : plat::WmiQueryText(w[2]))
+                out_ << line << "\n";
+            return true;
+        }
         if (w[0] == "port") {
             std::u16string instance = AddVirtualPortNode(*machine_, plat::FromUtf8(w[2]));
             ReportAddDevice(c, instance);
@@ -183,6 +227,9 @@ private:
             machine_->Reboot();
         } else if (w[1] == "table") {
             for (const auto &line : DescribePortTable())
+                out_ << line << "\n";
+        } else if (w[1] == "devices") {
+            for (const auto &line : DescribeDevices())
                 out_ << line << "\n";
         } else if (w[1] == "reg") {
             std::string key = c.text.substr(c.text.find("reg") + 3);
@@ -209,6 +256,55 @@ private:
             }
         }
         return true;
+    }
+
+    static void Pass(LONGLONG ms)
+    {
+        LARGE_INTEGER delay;
+        delay.QuadPart = -10000LL * ms;
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    }
+
+    // A removal the user asks for, as from the device manager: the device
+    // node is uninstalled unless its driver refuses.
+    bool RemovePort(const Command &c, const std::string &name)
+    {
+        plat::DeviceNode *node = FindPortNode(plat::FromUtf8(name));
+        if (!node)
+            return Fail(c, "no port named " + name);
+        NTSTATUS status = plat::PnpManager::Get().RequestRemoval(node, true);
+        if (!NT_SUCCESS(status)) {
+            std::string scanner = PairedScannerOf(name);
+            return Fail(c, "port " + name + " cannot be removed" +
+                               (scanner.empty() ? std::string() : ": it is paired with scanner " + scanner) +
+                               " (the removal query returned " + HexStatus(status) + ")");
+        }
+        return true;
+    }
+
+    static plat::DeviceNode *FindPortNode(const std::u16string &name)
+    {
+        for (const auto &n : plat::PnpManager::Get().Nodes()) {
+            std::u16string key = n->EnumKeyPath();
+            auto cls = plat::cm::Registry().GetString(key, u"Class");
+            auto port = plat::cm::Registry().GetString(key + u"\\Device Parameters", u"PortName");
+            if (cls && plat::EqualNoCase(*cls, u"Ports") && port && plat::EqualNoCase(*port, name))
+                return n.get();
+        }
+        return nullptr;
+    }
+
+    static std::string PairedScannerOf(const std::string &name)
+    {
+        if (!DriverGlobals.portTable)
+            return "";
+        for (ULONG slot = 0; slot < DriverGlobals.portTableSize; ++slot) {
+            const PortTableEntry &entry = DriverGlobals.portTable[slot];
+            if (entry.port && entry.scanner && plat::EqualNoCase(plat::FromUtf8(Narrow(entry.port->portName)),
+                                                                 plat::FromUtf8(name)))
+                return Narrow(entry.scanner->serialNumber);
+        }
+        return "";
     }
 
     // AddDevice failures are what a user of the simulator wants to know about.
@@ -266,6 +362,37 @@ int RunScriptWithNarration(const std::vector<std::vector<Command>> &groups,
                            std::ostream &out, std::ostream &err)
 {
     return Runner(options, out, err).Run(groups, narrate);
+}
+
+std::vector<std::string> DescribeDevices()
+{
+    std::vector<std::string> lines;
+    for (PDRIVER_OBJECT driver : plat::PnpManager::Get().LoadedDrivers()) {
+        std::vector<PDEVICE_OBJECT> devices;
+        for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice)
+            devices.insert(devices.begin(), d);  // the list is newest first
+        for (PDEVICE_OBJECT d : devices) {
+            PDEVICE_OBJECT bottom = d;
+            while (plat::HeaderOf(bottom)->lower)
+                bottom = plat::HeaderOf(bottom)->lower;
+            plat::DeviceNode *node = plat::PnpManager::Get().NodeOfPdo(bottom);
+            std::string name = plat::ToUtf8(plat::HeaderOf(d)->name);
+            std::ostringstream line;
+            line << (name.empty() ? "(unnamed)" : name);
+            if (!node) {
+                line << " class=- pnp=- power=-";
+            } else {
+                auto cls = plat::cm::Registry().GetString(node->EnumKeyPath(), u"Class");
+                line << " node=" << plat::ToUtf8(node->instancePath) << " class=" << (cls ? plat::ToUtf8(*cls) : "-")
+                     << " pnp=" << plat::NodeStateName(node->state) << " power=D"
+                     << static_cast<int>(node->bus->devicePower) - 1;
+            }
+            lines.push_back(line.str());
+        }
+    }
+    if (lines.empty())
+        lines.push_back("no device objects");
+    return lines;
 }
 
 std::vector<std::string> DescribePortTable()

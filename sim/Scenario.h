@@ -44,5 +44,7 @@ int RunScriptWithNarration(const std::vector<std::vector<Command>> &groups,
 
 // Lines of `show table` for the current machine.
 std::vector<std::string> DescribePortTable();
+// Lines of `show devices`: one per device object of the loaded drivers.
+std::vector<std::string> DescribeDevices();
 
 }  // namespace sim

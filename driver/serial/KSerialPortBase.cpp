@@ -96,6 +96,12 @@ NTSTATUS KSerialPortBase::CompleteInitialization()
 
 KSerialPortBase::~KSerialPortBase()
 {
+    // The WMI blocks are members and go before the base class would
+    // deregister: no WMI request may reach them from here on.
+    if (wmiRegistered) {
+        IoWMIRegistrationControl(deviceObject, WMIREG_ACTION_DEREGISTER);
+        wmiRegistered = false;
+    }
     KRecursiveLockGuard guard(openLock);
     if (serialCommWritten) {
         RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, kSerialComm, deviceName.Buffer);

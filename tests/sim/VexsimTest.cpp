@@ -143,21 +143,28 @@ void PrintTo(const BadLine &b, std::ostream *os) { *os << b.name; }
 
 const BadLine kBadLines[] = {
     {"UnknownCommand", "frobnicate COM3", "unknown command 'frobnicate'"},
-    {"PortWithoutName", "port add", "usage: port add COMn"},
-    {"PortWrongVerb", "port remove COM3", "usage: port add COMn"},
+    {"PortWithoutName", "port add", "usage: port add COMn | port remove COMn"},
+    {"PortWrongVerb", "port delete COM3", "usage: port add COMn | port remove COMn"},
+    {"PortRemoveNotACom", "port remove 5", "'5' is not a COM port name (COM1 to COM256)"},
     {"PortNotACom", "port add LPT1", "'LPT1' is not a COM port name (COM1 to COM256)"},
     {"PortZero", "port add COM0", "'COM0' is not a COM port name (COM1 to COM256)"},
     {"PortTooHigh", "port add COM257", "'COM257' is not a COM port name (COM1 to COM256)"},
     {"PortLetters", "port add COMX", "'COMX' is not a COM port name (COM1 to COM256)"},
-    {"ScannerWithoutSerial", "scanner plug", "usage: scanner plug SERIAL [product TEXT] [modem]"},
+    {"ScannerWithoutSerial", "scanner plug", "usage: scanner plug SERIAL [product TEXT] [modem] | scanner unplug SERIAL"},
+    {"UnplugWithOption", "scanner unplug SN-1 modem", "usage: scanner unplug SERIAL"},
     {"ScannerSerialTooLong", nullptr, "is not a serial number (1 to 126 characters)"},
     {"ScannerUnknownOption", "scanner plug SN-1 colour red", "unknown scanner option 'colour'"},
     {"ScannerProductWithoutText", "scanner plug SN-1 product", "product needs a text"},
     {"UnterminatedQuote", "scanner plug SN-1 product \"VX Scanner", "unterminated quoted text"},
     {"RebootWithArgument", "reboot now", "usage: reboot"},
-    {"ShowNothing", "show", "usage: show table | show reg KEY | show log"},
-    {"ShowUnknown", "show tables", "usage: show table | show reg KEY | show log"},
-    {"ShowRegWithoutKey", "show reg", "usage: show table | show reg KEY | show log"},
+    {"SleepWithoutState", "sleep", "usage: sleep S3 | sleep S4"},
+    {"SleepS5", "sleep S5", "usage: sleep S3 | sleep S4"},
+    {"WakeWithArgument", "wake up", "usage: wake"},
+    {"WmiWithoutClass", "wmi query", "usage: wmi query CLASS"},
+    {"WmiWrongVerb", "wmi set MSSerial_PortName", "usage: wmi query CLASS"},
+    {"ShowNothing", "show", "usage: show table | show devices | show reg KEY | show log"},
+    {"ShowUnknown", "show tables", "usage: show table | show devices | show reg KEY | show log"},
+    {"ShowRegWithoutKey", "show reg", "usage: show table | show devices | show reg KEY | show log"},
 };
 
 std::string LineOf(const BadLine &bad) { return bad.line ? bad.line : "scanner plug " + std::string(127, 'S'); }
@@ -292,6 +299,96 @@ TEST_F(VexsimTest, ShowRegOfAMissingKeyFailsTheRunAtThatLine)
     EXPECT_EQ(1, result.exitCode);
     EXPECT_EQ("line 2: registry key 'HKLM\\Software\\Nowhere' does not exist\n", result.err);
     EXPECT_EQ("", result.out) << "a command after the failed one ran";
+}
+
+// ---------------------------------------------------------------------------
+// Device life: unplug, removal, sleep and wake
+
+TEST_F(VexsimTest, UnplugLeavesThePortFreeInItsSlotAndTheScannerGetsItBackWhenReplugged)
+{
+    std::string key = std::string(kConfigurationKey) + "\\SN-1";
+    RunResult result = RunInProcess("port add COM3\nport add COM5\nscanner plug SN-1\n"
+                                    "scanner unplug SN-1\nshow table\nshow reg " + key + "\n"
+                                    "scanner plug SN-1\nshow table\n");
+    EXPECT_EQ(0, result.exitCode) << result.err;
+    std::string free = TableWithTwoPortsAndOneScanner();
+    free.replace(free.find("scanner=SN-1"), 12, "scanner=-");
+    std::string reg = "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\VEXLINK\\Configuration\\SN-1]\n"
+                      "\"ModelType\"=\"VX Barcode Scanner\"\n"
+                      "\"Flag\"=\"\"\n"
+                      "\"OpenCount\"=\"0\"\n"
+                      "\"PortName\"=\"COM5\"\n"
+                      "\"TimeStamp\"=\"9-12-2026,10:00:00\"\n"
+                      "\"PortType\"=\"Dynamic\"\n\n";
+    EXPECT_EQ(free + reg + TableWithTwoPortsAndOneScanner(), result.out);
+}
+
+struct FailingLine {
+    const char *name;
+    const char *script;
+    const char *message;
+};
+
+class FailingLineTest : public VexsimTest, public ::testing::WithParamInterface<FailingLine> {};
+
+TEST_P(FailingLineTest, StopsTheRunThereWithAMessage)
+{
+    RunResult result = RunInProcess(std::string(GetParam().script) + "show table\n");
+    EXPECT_EQ(1, result.exitCode);
+    EXPECT_EQ(GetParam().message, result.err);
+    EXPECT_EQ("", result.out) << "a command after the failed one ran";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, FailingLineTest,
+    ::testing::Values(
+        FailingLine{"RemovingAPairedPort", "port add COM3\nport add COM5\nscanner plug SN-1\nport remove com5\n",
+                    "line 4: port com5 cannot be removed: it is paired with scanner SN-1 "
+                    "(the removal query returned 0xC0000001)\n"},
+        FailingLine{"RemovingAnUnknownPort", "port add COM3\nport remove COM4\n", "line 2: no port named COM4\n"},
+        FailingLine{"UnpluggingAnAbsentScanner", "scanner unplug SN-9\n",
+                    "line 1: no scanner with serial number 'SN-9' is plugged in\n"},
+        FailingLine{"PluggingWhileAsleep", "port add COM3\nsleep S3\nscanner plug SN-1\n",
+                    "line 3: the machine is asleep: 'wake' it first\n"},
+        FailingLine{"SleepingTwice", "sleep S4\nsleep S3\n", "line 2: the machine is asleep: 'wake' it first\n"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(VexsimTest, RemovingAFreePortUninstallsItsNodeAndFreesItsSlot)
+{
+    RunResult result = RunInProcess("port add COM3\nport add COM5\nport remove COM3\nshow table\nport add COM7\n"
+                                    "show table\n");
+    EXPECT_EQ(0, result.exitCode) << result.err;
+    std::string afterRemoval = "slot 0 port=- com=- scanner=-\nslot 1 port=\\Device\\VXVIRTPORT1 com=COM5 scanner=-\n";
+    std::string afterAdd = "slot 0 port=\\Device\\VXVIRTPORT2 com=COM7 scanner=-\n"
+                           "slot 1 port=\\Device\\VXVIRTPORT1 com=COM5 scanner=-\n";
+    std::string rest;
+    for (int slot = 2; slot <= 10; ++slot)
+        rest += "slot " + std::to_string(slot) + " port=- com=- scanner=-\n";
+    EXPECT_EQ(afterRemoval + rest + afterAdd + rest, result.out);
+}
+
+TEST_F(VexsimTest, ShowDevicesFollowsTheDevicesThroughSleepAndWake)
+{
+    RunResult result = RunInProcess("port add COM3\nscanner plug SN-1\nshow devices\nsleep S3\nshow devices\nwake\n"
+                                    "show devices\nscanner unplug SN-1\nshow devices\n");
+    EXPECT_EQ(0, result.exitCode) << result.err;
+    auto devices = [](const char *power) {
+        return std::string("\\Device\\VEXLINKCDO class=- pnp=- power=-\n") +
+               "\\Device\\VXVIRTPORT0 node=ROOT\\PORTS\\0000 class=Ports pnp=started power=" + power + "\n" +
+               "(unnamed) node=USB\\VID_E7A3&PID_0204\\SN-1 class=USB pnp=started power=" + power + "\n";
+    };
+    std::string afterUnplug = "\\Device\\VEXLINKCDO class=- pnp=- power=-\n"
+                              "\\Device\\VXVIRTPORT0 node=ROOT\\PORTS\\0000 class=Ports pnp=started power=D0\n";
+    EXPECT_EQ(devices("D0") + devices("D3") + devices("D0") + afterUnplug, result.out);
+}
+
+TEST_F(VexsimTest, WmiQueryPrintsThePortNameBlockOfEachPort)
+{
+    RunResult result = RunInProcess("port add COM3\nwmi query MSSerial_PortName\n");
+    EXPECT_EQ(0, result.exitCode) << result.err;
+    EXPECT_EQ("ROOT\\PORTS\\0000_0 \\Device\\VXVIRTPORT0 12 bytes: 0A 00 43 00 4F 00 4D 00 33 00 00 00 "
+              "PortName \"COM3\"\n",
+              result.out);
 }
 
 TEST_F(VexsimTest, ProgramPrintsWhatTheInProcessRunPrints)
