@@ -69,6 +69,17 @@ void FillDispatchTable()
 
 }  // namespace
 
+namespace {
+
+// Raises STATUS_INSUFFICIENT_RESOURCES when the callback cannot be kept.
+void RequireExitCallback(ExitCallback routine)
+{
+    if (!RegisterExitCallback(routine))
+        ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
+}
+
+}  // namespace
+
 bool RegisterExitCallback(ExitCallback routine)
 {
     auto node = static_cast<ExitCallbackNode *>(AllocatePool(sizeof(ExitCallbackNode)));
@@ -101,16 +112,19 @@ void InitializeDriverLibrary()
     DriverGlobals.lastPortNumber = -1;
 
     DriverGlobals.portTableLock.Initialize();
-    RegisterExitCallback(DoNothing);
-    RegisterExitCallback(ReleaseScannerKeyPath);
+    // Each initialiser registers its exit callback before it allocates, and
+    // a registration that fails fails the load: what it would have allocated
+    // could never be freed.
+    RequireExitCallback(DoNothing);
+    RequireExitCallback(ReleaseScannerKeyPath);
+    RequireExitCallback(ReleaseConfigurationKeyPath);
     DriverGlobals.configurationKeyPath.AssignAnsi(kConfigurationKeyPath, sizeof kConfigurationKeyPath - 1);
-    RegisterExitCallback(ReleaseConfigurationKeyPath);
+    RequireExitCallback(ReleaseControlDeviceName);
     DriverGlobals.controlDeviceName.Assign(kControlDeviceName, sizeof kControlDeviceName - 1);
-    RegisterExitCallback(ReleaseControlDeviceName);
+    RequireExitCallback(ReleaseControlDeviceSddl);
     DriverGlobals.controlDeviceSddl.Assign(kControlDeviceSddl, ARRAYSIZE(kControlDeviceSddl) - 1);
-    RegisterExitCallback(ReleaseControlDeviceSddl);
-    RegisterExitCallback(ReleaseRegistryPath);
+    RequireExitCallback(ReleaseRegistryPath);
     DriverGlobals.minimumTimeoutMs = 5 * (KeQueryTimeIncrement() / 10000);
     FillDispatchTable();
-    RegisterExitCallback(KIrpHolder::DestroyRegistry);
+    RequireExitCallback(KIrpHolder::DestroyRegistry);
 }

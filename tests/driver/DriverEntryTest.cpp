@@ -208,3 +208,22 @@ TEST_F(DriverEntryTest, ControlDeviceFailureFailsTheLoadAndLeavesNothing)
 }
 
 }  // namespace
+
+namespace {
+
+// Every pool allocation of a driver load (and of the first add) fails in
+// turn: a failed load leaves no pool behind, and a load that goes on despite
+// the failure leaves none at its unload (the machine's unload check).
+TEST_F(DriverEntryTest, PoolFailureAnywhereInTheLoadLeavesNothingBehind)
+{
+    for (int nth = 1; nth <= 40; ++nth) {
+        plat::InjectFault(plat::FaultSite::PoolAllocation, nth);
+        AddPort(u"COM3");
+        plat::ClearFaults();
+        if (plat::PnpManager::Get().LoadedDrivers().empty())
+            EXPECT_EQ(0u, plat::PoolInUse(plat::TagFromText("VRAK")).blocks) << "allocation " << nth;
+        Restart();
+    }
+}
+
+}  // namespace
