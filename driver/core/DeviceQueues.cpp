@@ -44,11 +44,16 @@ NTSTATUS KDeviceObject::CreateQueues(ULONG count, KIrpQueue::StartRoutine start)
     return STATUS_SUCCESS;
 }
 
+// Under each queue's lock, so that a start deciding on another processor
+// either sees the stall or has made its request current before we look.
 void KDeviceObject::stallAllRequests()
 {
     for (ULONG i = 0; i < queueCount; ++i)
-        if (KIrpQueue *q = queues[i])
+        if (KIrpQueue *q = queues[i]) {
+            KIRQL old = KeAcquireSpinLockRaiseToDpc(&q->lock);
             InterlockedIncrement(&q->stallCount);
+            KeReleaseSpinLock(&q->lock, old);
+        }
 }
 
 void KDeviceObject::restartAllRequests()
@@ -80,8 +85,11 @@ void KDeviceObject::waitForCurrentRequests()
 {
     for (ULONG i = 0; i < queueCount; ++i)
         if (KIrpQueue *q = queues[i]) {
+            KIRQL old = KeAcquireSpinLockRaiseToDpc(&q->lock);
             KeResetEvent(&q->stopEvent);
-            if (q->current)
+            bool busy = q->current != nullptr;
+            KeReleaseSpinLock(&q->lock, old);
+            if (busy)
                 KeWaitForSingleObject(&q->stopEvent, Executive, KernelMode, FALSE, nullptr);
         }
 }

@@ -151,9 +151,12 @@ public:
     bool wakeEnabled;
     bool queuesStalledForPower;
     bool contextSaving;
+    // The power stall is one a granted down query left for the power-down
+    // that was to follow; a SET_POWER that keeps the device in D0 ends it.
+    bool stallLeftByQuery = false;
 
 private:
-    // The removal query stalled the queues, so its cancel restarts them: a
+    // A removal query stalled the queues, so the cancel restarts them: a
     // query that found the device stopped must not unstall it.
     bool queryRemoveStalled = false;
 

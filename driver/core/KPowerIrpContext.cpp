@@ -248,10 +248,11 @@ LONG KPowerIrpContext::OnCompleteMainIrp(Step &step)
         ExQueueWorkItem(WorkItemIn(irp), CriticalWorkQueue);
         return kReturn;
     }
-    // A SET_POWER that leaves the device in D0 ends a stall a successful
-    // down query left behind, even when it needed no D-state change itself:
-    // otherwise a vetoed sleep would keep the queues stalled for good.
-    if (!stalledQueues && IsSetPower() && NT_SUCCESS(status) && device->queuesStalledForPower &&
+    // A SET_POWER that leaves the device in D0 ends a stall a granted down
+    // query left behind, even when it needed no D-state change itself:
+    // otherwise a vetoed sleep would keep the queues stalled for good. Only
+    // that stall: one a power-down in progress made is not this context's.
+    if (!stalledQueues && IsSetPower() && NT_SUCCESS(status) && device->stallLeftByQuery &&
         device->currentDevicePowerState == PowerDeviceD0)
         stalledQueues = true;
     // The queues restart before the remove lock goes: the device may be
@@ -261,6 +262,7 @@ LONG KPowerIrpContext::OnCompleteMainIrp(Step &step)
         stalledQueues = false;
         if (device->queuesStalledForPower) {
             device->queuesStalledForPower = false;
+            device->stallLeftByQuery = false;
             device->restartAllRequests();
         }
     }
@@ -331,8 +333,10 @@ LONG KPowerIrpContext::OnSaveContext(Step &)
 
 LONG KPowerIrpContext::OnContextSaveComplete(Step &step)
 {
-    // The queues stay stalled while the device is powered down.
+    // The queues stay stalled while the device is powered down; a stall a
+    // down query left is this power-down's now.
     stalledQueues = false;
+    device->stallLeftByQuery = false;
     state = DevPowerDownPending;
     if (step.event == AsyncNotify)
         step.Set(STATUS_SUCCESS);
@@ -381,8 +385,10 @@ LONG KPowerIrpContext::OnDevQueryDownComplete(Step &)
     if (status == STATUS_INVALID_PARAMETER)
         status = STATUS_SUCCESS;
     // A successful query leaves the queues stalled for the coming power-down.
-    if (NT_SUCCESS(status))
+    if (NT_SUCCESS(status) && stalledQueues) {
         stalledQueues = false;
+        device->stallLeftByQuery = true;
+    }
     return CompleteMainIrp;
 }
 

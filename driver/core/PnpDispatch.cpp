@@ -213,7 +213,6 @@ NTSTATUS KPnpDevice::HandleStopDevice(PIRP irp)
 NTSTATUS KPnpDevice::HandleQueryRemoveDevice(PIRP irp)
 {
     irp->IoStatus.Status = STATUS_SUCCESS;
-    queryRemoveStalled = false;
     if (pnpState == Working) {
         if (!OkToRemove(irp))
             return CompleteRequest(irp, STATUS_UNSUCCESSFUL);

@@ -192,6 +192,30 @@ TEST_F(PowerTest, ASecondPowerDownDoesNotStallTheQueuesAgain)
     EXPECT_EQ(STATUS_SUCCESS, read->Wait().status);
 }
 
+TEST_F(PowerTest, ASetToD0WhileAPowerDownWaitsForItsStallLeavesThatStallAlone)
+{
+    ProbeDevice *probe = AddProbeOn(false);
+    Read(probe);
+    auto *waiting = Read(probe);
+    NTSTATUS down;
+    auto *downThread = RequestPower(probe, PowerDeviceD3, &down);
+    Pass(5);
+    ASSERT_EQ(STATUS_PENDING, down);
+    EXPECT_EQ(STATUS_SUCCESS, RequestPowerNow(probe, PowerDeviceD0));
+    probe->Finish();
+    Join(downThread);
+    EXPECT_EQ(STATUS_SUCCESS, down);
+    EXPECT_EQ(PowerDeviceD3, probe->currentDevicePowerState);
+    // Powered down: the waiting read has not started.
+    Pass(5);
+    EXPECT_EQ(nullptr, probe->current);
+    EXPECT_FALSE(waiting->Done());
+    EXPECT_EQ(STATUS_SUCCESS, RequestPowerNow(probe, PowerDeviceD0));
+    ASSERT_NE(nullptr, probe->current);
+    probe->Finish();
+    EXPECT_EQ(STATUS_SUCCESS, waiting->Wait().status);
+}
+
 TEST_F(PowerTest, ARefusedDownQueryFailsWithoutGoingDownAndLeavesTheQueuesRunning)
 {
     ProbeDevice *probe = AddProbeOn(false);
