@@ -220,8 +220,9 @@ TEST_F(DriverEntryTest, PoolFailureAnywhereInTheLoadLeavesNothingBehind)
         plat::InjectFault(plat::FaultSite::PoolAllocation, nth);
         AddPort(u"COM3");
         plat::ClearFaults();
-        if (plat::PnpManager::Get().LoadedDrivers().empty())
+        if (plat::PnpManager::Get().LoadedDrivers().empty()) {
             EXPECT_EQ(0u, plat::PoolInUse(plat::TagFromText("VRAK")).blocks) << "allocation " << nth;
+        }
         Restart();
     }
 }

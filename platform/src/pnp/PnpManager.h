@@ -148,6 +148,8 @@ private:
     void UnloadIfUnused(PDRIVER_OBJECT driver);
     // Lock held.
     NTSTATUS StartNode(DeviceNode *node);
+    // Start with resource lists; a failed start removes the stack.
+    NTSTATUS SendStart(DeviceNode *node);
     void QueryCapabilities(DeviceNode *node);
     void QueryDeviceState(DeviceNode *node);
     void RemoveStack(DeviceNode *node, bool surprise);

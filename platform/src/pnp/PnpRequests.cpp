@@ -103,6 +103,14 @@ void PnpManager::QueryCapabilities(DeviceNode *node)
 NTSTATUS PnpManager::StartNode(DeviceNode *node)
 {
     QueryCapabilities(node);
+    NTSTATUS status = SendStart(node);
+    if (NT_SUCCESS(status))
+        QueryDeviceState(node);
+    return status;
+}
+
+NTSTATUS PnpManager::SendStart(DeviceNode *node)
+{
     ResourceLists resources(node->instancePath.rfind(u"USB\\", 0) == 0);
     NTSTATUS status = SendPnpIrp(node, IRP_MN_START_DEVICE, [&](PIO_STACK_LOCATION sp) {
         sp->Parameters.StartDevice.AllocatedResources = &resources.raw;
@@ -116,7 +124,6 @@ NTSTATUS PnpManager::StartNode(DeviceNode *node)
         return status;
     }
     node->state = NodeState::Started;
-    QueryDeviceState(node);
     return status;
 }
 
@@ -190,19 +197,7 @@ NTSTATUS PnpManager::Rebalance(DeviceNode *node)
     }
     SendPnpIrp(node, IRP_MN_STOP_DEVICE);
     node->state = NodeState::Stopped;
-    ResourceLists resources(node->instancePath.rfind(u"USB\\", 0) == 0);
-    status = SendPnpIrp(node, IRP_MN_START_DEVICE, [&](PIO_STACK_LOCATION sp) {
-        sp->Parameters.StartDevice.AllocatedResources = &resources.raw;
-        sp->Parameters.StartDevice.AllocatedResourcesTranslated = &resources.translated;
-    });
-    if (!NT_SUCCESS(status)) {
-        RemoveStack(node, false);
-        node->state = NodeState::Failed;
-        node->problem = status;
-        return status;
-    }
-    node->state = NodeState::Started;
-    return STATUS_SUCCESS;
+    return SendStart(node);
 }
 
 NTSTATUS PnpManager::RequestRemoval(DeviceNode *node, bool uninstall)
