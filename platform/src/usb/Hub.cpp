@@ -170,13 +170,6 @@ NTSTATUS UsbFunction::InternalDeviceControl(PIRP irp)
     return STATUS_PENDING;
 }
 
-NTSTATUS UsbFunction::Complete(PIRP irp, NTSTATUS status)
-{
-    irp->IoStatus.Status = status;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
 void UsbFunction::FillCapabilities(DEVICE_CAPABILITIES &caps)
 {
     PhysicalDevice::FillCapabilities(caps);

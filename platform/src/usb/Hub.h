@@ -54,7 +54,6 @@ public:
 private:
     struct Transfer;
     NTSTATUS GetDescriptor(PURB urb);
-    NTSTATUS Complete(PIRP irp, NTSTATUS status);
     static VOID CompleteLater(PKDPC dpc, PVOID context, PVOID, PVOID);
     static VOID CancelTransfer(PDEVICE_OBJECT device, PIRP irp);
     void FinishTransfer(Transfer *t, NTSTATUS status);
