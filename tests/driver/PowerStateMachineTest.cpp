@@ -405,6 +405,19 @@ TEST_F(PowerTest, AnArmedDeviceIsDisarmedWhenItIsRemoved)
     EXPECT_TRUE(*destroyed);
 }
 
+TEST_F(PowerTest, AnArmedDeviceEndsItsWaitWakeRequestWhenTheMachineGoesOff)
+{
+    ProbeDevice *probe = AddProbeOn(true);
+    auto destroyed = probe->destroyed;
+    ASSERT_EQ(STATUS_SUCCESS, probe->SetWakeArming(WakeEnable));
+    Pass(1);
+    ASSERT_TRUE(bus->WaitWakePending());
+    // Shutdown removes every stack; a request left at a device, or an IRP
+    // left allocated, is reported.
+    machine.reset();
+    EXPECT_TRUE(*destroyed);
+}
+
 TEST_F(PowerTest, APowerRequestPassedOnWithoutPoStartNextPowerIrpIsReported)
 {
     ProbeDevice *probe = AddProbeOn(false);

@@ -237,6 +237,15 @@ void PnpManager::UnloadIfUnused(PDRIVER_OBJECT driver)
 void PnpManager::UnloadAll()
 {
     Settle();
+    // The machine goes off: every stack is removed, newest first, so that
+    // its drivers end what they hold (wait-wake requests, remove-lock
+    // holders) before they unload.
+    {
+        Lock held(*this);
+        for (auto it = nodes_.rbegin(); it != nodes_.rend(); ++it)
+            RemoveStack(it->get(), false);
+    }
+    Settle();
     while (!drivers_.empty())
         UnloadDriver(drivers_.back().driver);
     for (auto &n : nodes_)
