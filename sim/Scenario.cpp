@@ -300,8 +300,8 @@ private:
             return "";
         for (ULONG slot = 0; slot < DriverGlobals.portTableSize; ++slot) {
             const PortTableEntry &entry = DriverGlobals.portTable[slot];
-            if (entry.port && entry.scanner && plat::EqualNoCase(plat::FromUtf8(Narrow(entry.port->portName)),
-                                                                 plat::FromUtf8(name)))
+            if (entry.port && entry.scanner &&
+                plat::EqualNoCase(plat::FromUnicodeString(&entry.port->portName), plat::FromUtf8(name)))
                 return Narrow(entry.scanner->serialNumber);
         }
         return "";

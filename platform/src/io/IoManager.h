@@ -47,6 +47,13 @@ enum class IrpOrigin {
 // passes the top of the stack; the I/O manager frees the IRP afterwards.
 using PlatformIrpFinish = std::function<void(PIRP irp)>;
 PIRP AllocatePlatformIrp(CCHAR stackSize, PlatformIrpFinish finished);
+// A request of the platform's own managers, sent to the top of the device's
+// stack from a simulated thread at PASSIVE_LEVEL and waited for. It starts
+// with STATUS_NOT_SUPPORTED and `information`, as Windows sends its own;
+// prepare fills the first stack location. Returns the final status block.
+IO_STATUS_BLOCK SendPlatformRequest(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
+                                    const std::function<void(PIO_STACK_LOCATION)> &prepare,
+                                    ULONG_PTR information = 0);
 // PoStartNextPowerIrp's record for the verifier.
 void NotePowerStartNext(PIRP irp);
 // Live IRPs still at the device: dispatched to it and not yet completed back

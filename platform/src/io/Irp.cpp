@@ -212,6 +212,31 @@ PIRP AllocatePlatformIrp(CCHAR stackSize, PlatformIrpFinish finished)
     return irp;
 }
 
+IO_STATUS_BLOCK SendPlatformRequest(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
+                                    const std::function<void(PIO_STACK_LOCATION)> &prepare, ULONG_PTR information)
+{
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        VerifierFail("IRQL", "a request of the platform's managers sent above PASSIVE_LEVEL");
+    PDEVICE_OBJECT top = TopOfStack(device);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK result{};
+    PIRP irp = AllocatePlatformIrp(top->StackSize, [&](PIRP finished) {
+        result = finished->IoStatus;
+        KeSetEvent(&done, 0, FALSE);
+    });
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->IoStatus.Information = information;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = major;
+    sp->MinorFunction = minor;
+    if (prepare)
+        prepare(sp);
+    IofCallDriver(top, irp);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    return result;
+}
+
 void NotePowerStartNext(PIRP irp)
 {
     if (!CheckLive(irp, "PoStartNextPowerIrp"))

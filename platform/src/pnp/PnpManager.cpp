@@ -256,7 +256,6 @@ void PnpManager::UnloadAll()
         DeleteDriverObject(driver);
     busDrivers_.clear();
     WmiReset();
-    invalidated_.clear();
     listeners_.clear();
     pdoCounter_ = 0;
 }

@@ -126,7 +126,6 @@ public:
     // checked; the PDOs and bus drivers go away.
     void UnloadAll();
 
-    std::vector<PDEVICE_OBJECT> &InvalidatedStates() { return invalidated_; }
     // Called at boot, before the first device is reported.
     void Boot();
 
@@ -159,7 +158,6 @@ private:
     std::vector<std::unique_ptr<DeviceNode>> nodes_;
     std::vector<LoadedDriver> drivers_;
     std::map<std::u16string, PDRIVER_OBJECT> busDrivers_;
-    std::vector<PDEVICE_OBJECT> invalidated_;
     std::vector<Listener> listeners_;
     int nextListenerId_ = 1;
     int pdoCounter_ = 0;

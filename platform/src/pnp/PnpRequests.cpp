@@ -60,30 +60,11 @@ void PnpManager::Boot()
 NTSTATUS PnpManager::SendPnpIrp(DeviceNode *node, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare,
                                 ULONG_PTR *information)
 {
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
-        VerifierFail("PnP", "a Plug and Play request sent above PASSIVE_LEVEL");
-    PDEVICE_OBJECT top = TopOfStack(node->Pdo());
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    NTSTATUS status = STATUS_PENDING;
-    ULONG_PTR info = 0;
-    PIRP irp = AllocatePlatformIrp(top->StackSize, [&](PIRP finished) {
-        status = finished->IoStatus.Status;
-        info = finished->IoStatus.Information;
-        KeSetEvent(&done, 0, FALSE);
-    });
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    irp->IoStatus.Information = information ? *information : 0;
-    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-    sp->MajorFunction = IRP_MJ_PNP;
-    sp->MinorFunction = minor;
-    if (prepare)
-        prepare(sp);
-    IofCallDriver(top, irp);
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    IO_STATUS_BLOCK result =
+        SendPlatformRequest(node->Pdo(), IRP_MJ_PNP, minor, prepare, information ? *information : 0);
     if (information)
-        *information = info;
-    return status;
+        *information = result.Information;
+    return result.Status;
 }
 
 void PnpManager::QueryCapabilities(DeviceNode *node)
@@ -145,7 +126,6 @@ void PnpManager::QueryDeviceState(DeviceNode *node)
 
 void PnpManager::InvalidateDeviceState(PDEVICE_OBJECT pdo)
 {
-    invalidated_.push_back(pdo);
     QueueWork([this, pdo] {
         Lock held(*this);
         DeviceNode *node = NodeOfPdo(pdo);

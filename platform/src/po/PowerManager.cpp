@@ -44,14 +44,6 @@ POWER_ACTION ActionFor(SYSTEM_POWER_STATE state)
                                          : PowerActionSleep;
 }
 
-void Deliver(PDEVICE_OBJECT top, PIRP irp)
-{
-    if (KeGetCurrentIrql() == PASSIVE_LEVEL)
-        IofCallDriver(top, irp);
-    else
-        VerifierFail("power", "a power request was delivered above PASSIVE_LEVEL");
-}
-
 }  // namespace
 
 PowerManager &PowerManager::Get()
@@ -62,24 +54,11 @@ PowerManager &PowerManager::Get()
 
 NTSTATUS PowerManager::SendSystemIrp(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state)
 {
-    PDEVICE_OBJECT top = TopOfStack(pdo);
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    NTSTATUS status = STATUS_PENDING;
-    PIRP irp = AllocatePlatformIrp(top->StackSize, [&](PIRP finished) {
-        status = finished->IoStatus.Status;
-        KeSetEvent(&done, 0, FALSE);
-    });
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-    sp->MajorFunction = IRP_MJ_POWER;
-    sp->MinorFunction = minor;
-    sp->Parameters.Power.Type = SystemPowerState;
-    sp->Parameters.Power.State.SystemState = state;
-    sp->Parameters.Power.ShutdownType = ActionFor(state);
-    Deliver(top, irp);
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    return status;
+    return SendPlatformRequest(pdo, IRP_MJ_POWER, minor, [&](PIO_STACK_LOCATION sp) {
+               sp->Parameters.Power.Type = SystemPowerState;
+               sp->Parameters.Power.State.SystemState = state;
+               sp->Parameters.Power.ShutdownType = ActionFor(state);
+           }).Status;
 }
 
 NTSTATUS PowerManager::Sleep(SYSTEM_POWER_STATE state)

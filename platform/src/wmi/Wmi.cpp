@@ -45,12 +45,6 @@ Provider *FindProvider(PDEVICE_OBJECT device)
     return nullptr;
 }
 
-NTSTATUS SignalCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
-{
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 bool ReadCountedString(const std::vector<UCHAR> &buffer, ULONG size, ULONG offset, std::u16string &text)
 {
     if (offset == 0) {
@@ -196,33 +190,16 @@ void WmiReset()
 WmiIrpStatus SendWmiIrp(PDEVICE_OBJECT device, UCHAR minor, ULONG_PTR providerId, PVOID dataPath,
                         std::vector<UCHAR> &buffer)
 {
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
-        VerifierFail("WMI", "system-control request sent above PASSIVE_LEVEL");
-    PDEVICE_OBJECT top = TopOfStack(device);
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-    if (!irp)
-        return {STATUS_INSUFFICIENT_RESOURCES, 0};
     Provider *provider = FindProvider(device);
     if (provider && provider->inFlight++ == 0)
         KeClearEvent(&provider->idle);
-
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    irp->RequestorMode = KernelMode;
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    irp->IoStatus.Information = 0;
-    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-    sp->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
-    sp->MinorFunction = minor;
-    sp->Parameters.WMI.ProviderId = providerId;
-    sp->Parameters.WMI.DataPath = dataPath;
-    sp->Parameters.WMI.BufferSize = static_cast<ULONG>(buffer.size());
-    sp->Parameters.WMI.Buffer = buffer.empty() ? nullptr : buffer.data();
-    IoSetCompletionRoutine(irp, SignalCompletion, &done, TRUE, TRUE, TRUE);
-    IofCallDriver(top, irp);
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    WmiIrpStatus result{irp->IoStatus.Status, irp->IoStatus.Information};
-    IoFreeIrp(irp);
+    IO_STATUS_BLOCK status = SendPlatformRequest(device, IRP_MJ_SYSTEM_CONTROL, minor, [&](PIO_STACK_LOCATION sp) {
+        sp->Parameters.WMI.ProviderId = providerId;
+        sp->Parameters.WMI.DataPath = dataPath;
+        sp->Parameters.WMI.BufferSize = static_cast<ULONG>(buffer.size());
+        sp->Parameters.WMI.Buffer = buffer.empty() ? nullptr : buffer.data();
+    });
+    WmiIrpStatus result{status.Status, status.Information};
 
     // The provider may have deregistered meanwhile only if it was not
     // counted; a counted one waits for this request.
