@@ -169,25 +169,30 @@ VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex);
 }
 
 //
-// Interlocked operations
+// Interlocked operations. Each is a point where the simulated machine may let
+// another processor's work run first (the stand-in's scheduler hook).
 //
-inline LONG InterlockedIncrement(LONG volatile *p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedDecrement(LONG volatile *p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedExchange(LONG volatile *p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedExchangeAdd(LONG volatile *p, LONG v) { return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedOr(LONG volatile *p, LONG v) { return __atomic_fetch_or(p, v, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedAnd(LONG volatile *p, LONG v) { return __atomic_fetch_and(p, v, __ATOMIC_SEQ_CST); }
+extern "C" VOID PlatSyncPoint(void);
+inline LONG InterlockedIncrement(LONG volatile *p) { PlatSyncPoint(); return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedDecrement(LONG volatile *p) { PlatSyncPoint(); return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedExchange(LONG volatile *p, LONG v) { PlatSyncPoint(); return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedExchangeAdd(LONG volatile *p, LONG v) { PlatSyncPoint(); return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedOr(LONG volatile *p, LONG v) { PlatSyncPoint(); return __atomic_fetch_or(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedAnd(LONG volatile *p, LONG v) { PlatSyncPoint(); return __atomic_fetch_and(p, v, __ATOMIC_SEQ_CST); }
 inline LONG InterlockedCompareExchange(LONG volatile *p, LONG exchange, LONG comparand)
 {
+    PlatSyncPoint();
     __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;
 }
 inline PVOID InterlockedExchangePointer(PVOID volatile *p, PVOID v)
 {
+    PlatSyncPoint();
     return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
 }
 inline PVOID InterlockedCompareExchangePointer(PVOID volatile *p, PVOID exchange, PVOID comparand)
 {
+    PlatSyncPoint();
     __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;
 }

@@ -78,6 +78,6 @@ TEST_P(DeviceLifeScenarioTest, EveryRequestEndsExactlyOnceAndNothingIsLeft)
     EXPECT_EQ(0u, plat::LiveIrpCount());
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, DeviceLifeScenarioTest, ::testing::Range(1, 41));
+INSTANTIATE_TEST_SUITE_P(Seeds, DeviceLifeScenarioTest, test::Seeds(40));
 
 }  // namespace

@@ -271,14 +271,18 @@ TEST_F(PnpDeviceTest, CapabilitiesOfVersionZeroPassDownUntouchedAndAreNotRecorde
 TEST_F(PnpDeviceTest, TheDeviceStateQueryReportsARemovalOnceWithTheOtherBitsLeftAlone)
 {
     ProbeDevice *probe = AddProbe();
-    probe->ReportDeviceRemoved();
-    ULONG_PTR information = PNP_DEVICE_DONT_DISPLAY_IN_UI;
-    EXPECT_EQ(STATUS_SUCCESS, Send(IRP_MN_QUERY_PNP_DEVICE_STATE, &information));
-    EXPECT_EQ(ULONG_PTR(PNP_DEVICE_DONT_DISPLAY_IN_UI | PNP_DEVICE_REMOVED), information);
-    information = PNP_DEVICE_DONT_DISPLAY_IN_UI;
-    EXPECT_EQ(STATUS_NOT_SUPPORTED, Send(IRP_MN_QUERY_PNP_DEVICE_STATE, &information));
-    EXPECT_EQ(ULONG_PTR(PNP_DEVICE_DONT_DISPLAY_IN_UI), information);
-    // The manager's own query, queued by the report, finds nothing new.
+    {
+        // The manager's own query, queued by the report, waits until ours are done.
+        test::SystemWorkerHold hold(options.workerThreads);
+        probe->ReportDeviceRemoved();
+        ULONG_PTR information = PNP_DEVICE_DONT_DISPLAY_IN_UI;
+        EXPECT_EQ(STATUS_SUCCESS, Send(IRP_MN_QUERY_PNP_DEVICE_STATE, &information));
+        EXPECT_EQ(ULONG_PTR(PNP_DEVICE_DONT_DISPLAY_IN_UI | PNP_DEVICE_REMOVED), information);
+        information = PNP_DEVICE_DONT_DISPLAY_IN_UI;
+        EXPECT_EQ(STATUS_NOT_SUPPORTED, Send(IRP_MN_QUERY_PNP_DEVICE_STATE, &information));
+        EXPECT_EQ(ULONG_PTR(PNP_DEVICE_DONT_DISPLAY_IN_UI), information);
+    }
+    // ... and finds nothing new.
     plat::PnpManager::Get().Settle();
     EXPECT_EQ(plat::NodeState::Started, node->state);
 }

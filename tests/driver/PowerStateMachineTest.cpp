@@ -482,6 +482,6 @@ TEST_P(WaitWakeRaceTest, CancelRacingCompletionEndsTheRequestExactlyOnce)
     EXPECT_EQ(STATUS_SUCCESS, plat::PnpManager::Get().RequestRemoval(node, true));
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, WaitWakeRaceTest, ::testing::Range(1, 25));
+INSTANTIATE_TEST_SUITE_P(Seeds, WaitWakeRaceTest, test::Seeds(24));
 
 }  // namespace

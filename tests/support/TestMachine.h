@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "MachineSetup.h"
 #include "cm/Hive.h"
+#include "ex/WorkQueue.h"
 #include "io/IoManager.h"
 #include "machine/Machine.h"
 #include "pnp/PnpManager.h"
@@ -19,19 +21,79 @@
 
 namespace test {
 
+// Keeps every system worker busy while alive, so that work queued meanwhile
+// (an invalidation's query, an interface notification) waits until the test
+// has looked at the state before it.
+class SystemWorkerHold {
+public:
+    explicit SystemWorkerHold(int workers)
+    {
+        KeInitializeEvent(&release_, NotificationEvent, FALSE);
+        KeInitializeSemaphore(&started_, 0, workers);
+        for (int i = 0; i < workers; ++i)
+            plat::QueuePlatformWork([this] {
+                KeReleaseSemaphore(&started_, IO_NO_INCREMENT, 1, FALSE);
+                KeWaitForSingleObject(&release_, Executive, KernelMode, FALSE, nullptr);
+            });
+        for (int i = 0; i < workers; ++i)
+            KeWaitForSingleObject(&started_, Executive, KernelMode, FALSE, nullptr);
+    }
+    ~SystemWorkerHold() { KeSetEvent(&release_, IO_NO_INCREMENT, FALSE); }
+    SystemWorkerHold(const SystemWorkerHold &) = delete;
+    SystemWorkerHold &operator=(const SystemWorkerHold &) = delete;
+
+private:
+    KEVENT release_;
+    KSEMAPHORE started_;
+};
+
 inline std::string Utf8(const std::u16string &s) { return plat::ToUtf8(s); }
 inline std::string Utf8(const UNICODE_STRING &s) { return plat::ToUtf8(&s); }
 
 constexpr const char16_t *kConfiguration = sim::kConfigurationKey;
+
+// The seed every machine of a test run starts from unless the test picks
+// its own: VEXLINK_SEED, else 1. A failure report names it, so that
+// VEXLINK_SEED=N with the test's filter replays the same interleaving.
+inline uint64_t DefaultSeed()
+{
+    const char *text = std::getenv("VEXLINK_SEED");
+    return text && *text ? std::strtoull(text, nullptr, 10) : 1;
+}
+
+// How many seeds a many-seed scenario runs: `normal` in the default run,
+// VEXLINK_SEEDS of them in the long run (tools/test.sh --long).
+inline int SeedCount(int normal)
+{
+    const char *text = std::getenv("VEXLINK_SEEDS");
+    long n = text && *text ? std::strtol(text, nullptr, 10) : 0;
+    return n > 0 ? static_cast<int>(n) : normal;
+}
+inline auto Seeds(int normal) { return ::testing::Range(1, SeedCount(normal) + 1); }
+
+inline plat::MachineOptions DefaultOptions()
+{
+    plat::MachineOptions options;
+    options.seed = DefaultSeed();
+    return options;
+}
 
 class MachineTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         sim::RegisterDeliverables();
-        plat::SetVerifierHandler([](const std::string &message) { ADD_FAILURE() << message; });
-        plat::Scheduler::Get().onDeadlock = [](const std::string &report) { ADD_FAILURE() << report; };
+        plat::SetVerifierHandler([this](const std::string &message) { ADD_FAILURE() << message << SeedNote(); });
+        plat::Scheduler::Get().onDeadlock = [this](const std::string &report) {
+            ADD_FAILURE() << report << SeedNote();
+        };
         Boot();
+    }
+    std::string SeedNote() const
+    {
+        return "\n(seed " + std::to_string(options.seed) + ", step " +
+               std::to_string(plat::Scheduler::Get().Steps()) + ": VEXLINK_SEED=" + std::to_string(options.seed) +
+               " replays a test that does not choose its own seed)";
     }
 
     void TearDown() override
@@ -97,7 +159,7 @@ protected:
         return v ? static_cast<long>(v->data.size()) : -1;
     }
 
-    plat::MachineOptions options;
+    plat::MachineOptions options = DefaultOptions();
     std::unique_ptr<plat::Machine> machine;
 };
 

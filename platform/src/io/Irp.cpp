@@ -12,6 +12,7 @@
 #include <unordered_set>
 
 #include "io/IoManager.h"
+#include "ke/Scheduler.h"
 #include "rtl/Text.h"
 #include "verifier/Verifier.h"
 
@@ -27,9 +28,13 @@ constexpr ULONG kIrpTag = 0x20707249;  // "Irp "
 struct alignas(16) IrpHeader {
     ULONG magic;
     IrpOrigin origin;
-    // Set while IofCompleteRequest walks the stack; cleared when a completion
-    // routine takes the IRP back with STATUS_MORE_PROCESSING_REQUIRED.
+    // Set while IofCompleteRequest walks the stack; cleared while a completion
+    // routine has the IRP and when it takes the IRP back with
+    // STATUS_MORE_PROCESSING_REQUIRED.
     bool completing;
+    // Counts IofCompleteRequest calls, so that a completion routine that
+    // completed the IRP again itself is told apart from one that did not.
+    unsigned completions;
     // For threaded requests: where the output of a buffered request goes.
     PVOID outputBuffer;
     ULONG outputLength;
@@ -382,6 +387,7 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    Scheduler::Get().SyncPoint();
     if (!CheckLive(Irp, "IofCallDriver"))
         return STATUS_INVALID_PARAMETER;
     if (Irp->CurrentLocation <= 1) {
@@ -406,6 +412,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
+    Scheduler::Get().SyncPoint();
     if (!CheckLive(Irp, "IofCompleteRequest"))
         return;
     IrpHeader *h = HeaderOfIrp(Irp);
@@ -424,6 +431,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         VerifierFail("IRQL", "IofCompleteRequest above DISPATCH_LEVEL");
     h->completing = true;
+    ++h->completions;
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
         unsigned long long bit = Irp->CurrentLocation < 64 ? 1ull << Irp->CurrentLocation : 0;
@@ -449,13 +457,21 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
                                         ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
                                         : nullptr;
+            // While its routine runs the IRP is its owner's again: a power
+            // callback of a request the routine makes may complete it at
+            // once, before the routine returns STATUS_MORE_PROCESSING_REQUIRED.
+            unsigned completions = h->completions;
+            h->completing = false;
             NTSTATUS result = routine(device, Irp, context);
-            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-                // The routine's owner has the IRP back; it may be freed already.
-                if (HeaderOfIrp(Irp)->magic == kIrpMagic)
-                    HeaderOfIrp(Irp)->completing = false;
+            bool completedAgain = h->magic != kIrpMagic || h->completions != completions;
+            if (result == STATUS_MORE_PROCESSING_REQUIRED)
+                return;  // the routine's owner has the IRP; it may be freed already
+            if (completedAgain) {
+                VerifierFail("IRP", "a completion routine completed its IRP again but did not return "
+                                    "STATUS_MORE_PROCESSING_REQUIRED (completed twice)");
                 return;
             }
+            h->completing = true;
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
             IoMarkIrpPending(Irp);
         }

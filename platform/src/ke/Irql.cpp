@@ -1,9 +1,11 @@
 // IRQL of each simulated thread, spin locks and critical regions.
 //
-// Only one simulated thread runs at a time, and a thread gives the turn away
-// only at a blocking point, which is illegal at DISPATCH_LEVEL. A spin lock
-// found held when it is acquired is therefore always a driver fault: either a
-// recursive acquisition or a lock kept across a wait.
+// A thread switched away from at a synchronisation point keeps its IRQL and
+// its spin locks, as code on another processor would. A thread that finds a
+// spin lock held by another therefore spins: it is blocked on the lock until
+// the holder releases it, so that a lock-order cycle shows as a deadlock
+// naming both. A lock held by the acquiring thread itself is a recursive
+// acquisition, which would hang a real processor for good.
 #include <cstdio>
 #include <sstream>
 
@@ -21,16 +23,28 @@ std::string LockName(PKSPIN_LOCK lock)
     return out.str();
 }
 
+SimThread *Holder(PKSPIN_LOCK lock) { return reinterpret_cast<SimThread *>(*lock & ~ULONG_PTR{1}); }
+
 void TakeLock(SimThread *self, PKSPIN_LOCK lock, const char *routine)
 {
-    if (*lock != 0) {
-        bool mine = false;
-        for (PKSPIN_LOCK held : self->heldSpinLocks)
-            mine = mine || held == lock;
-        VerifierFail("spin lock", std::string(routine) + ": " + LockName(lock) +
-                                      (mine ? " acquired recursively by thread '" + self->name + "'"
-                                            : " is held by another thread across a wait"));
-        return;
+    Scheduler::Get().SyncPoint();
+    while (*lock != 0) {
+        SimThread *holder = Holder(lock);
+        if (holder == self) {
+            VerifierFail("spin lock", std::string(routine) + ": " + LockName(lock) +
+                                          " acquired recursively by thread '" + self->name + "'");
+            return;
+        }
+        self->waitObject = lock;
+        self->waitDescription = LockName(lock) + " (spinning; held by thread '" + holder->name + "')";
+        self->hasDeadline = false;
+        if (Scheduler::Get().Block(self) != STATUS_SUCCESS) {
+            // Released by a deadlock report: go on as if the lock were
+            // taken, so that the releases pair up, without taking it from
+            // its holder.
+            self->heldSpinLocks.push_back(lock);
+            return;
+        }
     }
     *lock = reinterpret_cast<ULONG_PTR>(self) | 1;
     self->heldSpinLocks.push_back(lock);
@@ -42,6 +56,9 @@ void DropLock(SimThread *self, PKSPIN_LOCK lock, const char *routine)
         if (*it == lock) {
             self->heldSpinLocks.erase(it);
             *lock = 0;
+            for (SimThread *t : Scheduler::Get().Threads())
+                if (t->state == SimThread::State::Blocked && t->waitObject == lock)
+                    Scheduler::Get().Wake(t, STATUS_SUCCESS);
             return;
         }
     VerifierFail("spin lock", std::string(routine) + ": " + LockName(lock) +
@@ -63,6 +80,7 @@ void SetIrql(KIRQL newIrql)
     if (newIrql == PASSIVE_LEVEL && !self->heldSpinLocks.empty())
         VerifierFail("spin lock", LockName(self->heldSpinLocks.front()) + " still held by thread '" +
                                       self->name + "' on return to PASSIVE_LEVEL");
+    Scheduler::Get().SyncPoint();
 }
 
 }  // namespace plat
@@ -75,6 +93,7 @@ KIRQL KeGetCurrentIrql(void) { return CurrentThread()->irql; }
 
 KIRQL KfRaiseIrql(KIRQL NewIrql)
 {
+    plat::Scheduler::Get().SyncPoint();
     KIRQL old = CurrentThread()->irql;
     if (NewIrql < old)
         plat::VerifierFail("IRQL", "KeRaiseIrql to a lower IRQL than the current one");
@@ -99,6 +118,8 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
     KIRQL old = self->irql;
     if (old > DISPATCH_LEVEL)
         plat::VerifierFail("IRQL", "KeAcquireSpinLock above DISPATCH_LEVEL");
+    // Raised first: from here on this processor takes no DPC, and a spin
+    // while another processor holds the lock happens at DISPATCH_LEVEL.
     self->irql = DISPATCH_LEVEL;
     plat::TakeLock(self, SpinLock, "KeAcquireSpinLock");
     return old;
@@ -125,6 +146,7 @@ VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
     if (self->irql < DISPATCH_LEVEL)
         plat::VerifierFail("IRQL", "KeReleaseSpinLockFromDpcLevel below DISPATCH_LEVEL");
     plat::DropLock(self, SpinLock, "KeReleaseSpinLockFromDpcLevel");
+    plat::Scheduler::Get().SyncPoint();
 }
 
 VOID KeEnterCriticalRegion(void) { ++CurrentThread()->criticalRegion; }

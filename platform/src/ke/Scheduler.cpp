@@ -1,6 +1,8 @@
-// Turn-based scheduler, idle loop and deadlock detection.
+// Turn-based scheduler with seeded priority preemption, idle loop and
+// deadlock detection.
 #include "ke/Scheduler.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -52,6 +54,13 @@ SimThread *LatestWaiter(const std::vector<SimThread *> &threads)
     return best;
 }
 
+// Runs are of very different lengths (two threads racing for a counter pass
+// a few dozen contended points, a device life tens of thousands), so the
+// range the change points are drawn from is itself drawn, log-uniformly, per
+// seed.
+constexpr int kShortestHorizonLog2 = 3;
+constexpr int kLongestHorizonLog2 = 16;
+
 }  // namespace
 
 Scheduler &Scheduler::Get()
@@ -60,7 +69,13 @@ Scheduler &Scheduler::Get()
     return s;
 }
 
-void Scheduler::Reset(uint64_t seed, const std::string &mainName)
+uint64_t Scheduler::InitialPriority()
+{
+    // Above every priority a change point gives (1 .. depth - 1).
+    return static_cast<uint64_t>(policy_.depth) + (random_() >> 8);
+}
+
+void Scheduler::Reset(uint64_t seed, const std::string &mainName, const SchedulePolicy &policy)
 {
     for (SimThread *t : threads_) {
         if (t->host.joinable())
@@ -71,11 +86,29 @@ void Scheduler::Reset(uint64_t seed, const std::string &mainName)
     delete tlsCurrent;
     threads_.clear();
     random_.seed(seed);
+    policy_ = policy;
+    if (policy_.depth < 1)
+        policy_.depth = 1;
     waitSequence_ = 0;
+    steps_ = 0;
+    nextChange_ = 0;
+    mayPreempt_ = false;
+    inIdle_ = 0;
     nextId_ = 1;
+    changePoints_.clear();
+    if (policy_.preemption) {
+        int log2 = kShortestHorizonLog2 +
+                   static_cast<int>(random_() % (kLongestHorizonLog2 - kShortestHorizonLog2 + 1));
+        uint64_t horizon = uint64_t{1} << log2;
+        for (int i = 1; i < policy_.depth; ++i)
+            changePoints_.push_back(1 + random_() % horizon);
+        std::sort(changePoints_.begin(), changePoints_.end());
+    }
     auto *main = new SimThread;
     main->id = nextId_++;
     main->name = mainName;
+    main->priority = InitialPriority();
+    InitializeListHead(&main->localDpcs);
     main->state = SimThread::State::Running;
     threads_.push_back(main);
     tlsCurrent = main;
@@ -90,8 +123,11 @@ SimThread *Scheduler::CreateThread(const std::string &name, std::function<void()
     t->id = nextId_++;
     t->name = name;
     t->state = SimThread::State::Runnable;
+    t->priority = InitialPriority();
+    InitializeListHead(&t->localDpcs);
     t->body = std::move(body);
     threads_.push_back(t);
+    mayPreempt_ = true;
     t->host = std::thread([this, t] { HostThreadMain(t); });
     return t;
 }
@@ -147,17 +183,73 @@ void Scheduler::Wake(SimThread *thread, NTSTATUS status)
         return;
     thread->waitStatus = status;
     thread->state = SimThread::State::Runnable;
+    mayPreempt_ = true;
 }
 
 void Scheduler::Yield()
 {
     SimThread *self = Current();
     self->state = SimThread::State::Runnable;
+    self->yielded = true;
     Reschedule(self);
+}
+
+void Scheduler::SyncPoint()
+{
+    SimThread *self = Current();
+    if (!policy_.preemption || inIdle_ || !self || self->state != SimThread::State::Running)
+        return;
+    // Only points where another thread could run count as steps: the long
+    // stretches where one thread runs alone (boot, say) would otherwise
+    // swallow the change points.
+    bool contended = false;
+    for (SimThread *t : threads_)
+        contended = contended || t->state == SimThread::State::Runnable;
+    if (!contended)
+        return;
+    ++steps_;
+    if (nextChange_ < changePoints_.size() && steps_ >= changePoints_[nextChange_]) {
+        // The i-th change point drops the running thread to depth - i, below
+        // every initial priority and every earlier change.
+        ++nextChange_;
+        self->priority = static_cast<uint64_t>(policy_.depth) - nextChange_;
+        mayPreempt_ = true;
+    }
+    if (!mayPreempt_)
+        return;
+    mayPreempt_ = false;
+    self->state = SimThread::State::Runnable;
+    if (PickNext() == self) {
+        self->state = SimThread::State::Running;
+        return;
+    }
+    Reschedule(self);
+}
+
+// The highest-priority runnable thread that has not just yielded, else the
+// highest-priority one that has; ties go to the older thread.
+SimThread *Scheduler::PickNext() const
+{
+    SimThread *best = nullptr;
+    for (SimThread *t : threads_) {
+        if (t->state != SimThread::State::Runnable)
+            continue;
+        if (!best || (best->yielded && !t->yielded) ||
+            (best->yielded == t->yielded && t->priority > best->priority))
+            best = t;
+    }
+    return best;
 }
 
 bool Scheduler::RunIdleStep()
 {
+    // The idle loop runs on the stack of a thread that is giving up the
+    // turn; nothing in it may switch.
+    struct IdleScope {
+        int &depth;
+        explicit IdleScope(int &d) : depth(d) { ++depth; }
+        ~IdleScope() { --depth; }
+    } scope(inIdle_);
     if (runDpcs && runDpcs())
         return true;
     LONGLONG due = 0;
@@ -184,14 +276,9 @@ void Scheduler::Reschedule(SimThread *self)
 {
     SimThread *next = nullptr;
     for (;;) {
-        std::vector<SimThread *> runnable;
-        for (SimThread *t : threads_)
-            if (t->state == SimThread::State::Runnable)
-                runnable.push_back(t);
-        if (!runnable.empty()) {
-            next = runnable[runnable.size() == 1 ? 0 : random_() % runnable.size()];
+        next = PickNext();
+        if (next)
             break;
-        }
         if (RunIdleStep())
             continue;
         std::string report = "deadlock: no simulated thread can run and nothing is due\n" +
@@ -213,6 +300,7 @@ void Scheduler::Reschedule(SimThread *self)
     }
 
     next->state = SimThread::State::Running;
+    next->yielded = false;
     if (next == self)
         return;
     std::unique_lock<std::mutex> lock(turnMutex());
@@ -236,3 +324,5 @@ std::string Scheduler::DescribeThreads() const
 }
 
 }  // namespace plat
+
+extern "C" VOID PlatSyncPoint(void) { plat::Scheduler::Get().SyncPoint(); }

@@ -109,6 +109,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     LONGLONG due = DueTime.QuadPart < 0 ? now - DueTime.QuadPart : DueTime.QuadPart;
     // A due time already past expires at the next idle step.
     plat::Arm(Timer, due < now ? now : due);
+    plat::Scheduler::Get().SyncPoint();
     return wasArmed;
 }
 

@@ -74,6 +74,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
     plat::SatisfyWaiters(&Event->Header);
+    plat::Scheduler::Get().SyncPoint();
     return previous;
 }
 
@@ -103,6 +104,7 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
         ExRaiseStatus(static_cast<NTSTATUS>(0xC0000047L));  // STATUS_SEMAPHORE_LIMIT_EXCEEDED
     Semaphore->Header.SignalState = previous + Adjustment;
     plat::SatisfyWaiters(&Semaphore->Header);
+    plat::Scheduler::Get().SyncPoint();
     return previous;
 }
 

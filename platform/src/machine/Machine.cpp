@@ -55,7 +55,7 @@ Machine::Machine(const MachineOptions &options, const std::function<void()> &bef
     if (current)
         VerifierFail("machine", "a second simulated machine in one process");
     current = this;
-    Scheduler::Get().Reset(options_.seed, "main");
+    Scheduler::Get().Reset(options_.seed, "main", options_.schedule);
     ResetClock(options_.bootTime);
     cm::SetRegistryTimeSource(SystemTimeNow);
     SetTimeZoneBiasMinutes(options_.timeZoneBiasMinutes);
@@ -126,6 +126,7 @@ void Machine::Boot()
     cm::Registry().ClearVolatile();
     cm::Registry().EnsureBootKeys();
     StartWorkerThreads(options_.workerThreads);
+    StartSecondProcessor();
     PnpManager::Get().Boot();
     PowerManager::Get().Boot();
     running_ = true;
@@ -148,6 +149,7 @@ void Machine::Shutdown()
         return;
     PnpManager::Get().UnloadAll();
     StopWorkerThreads();
+    StopSecondProcessor();
     if (LiveIrpCount())
         VerifierFail("IRP", std::to_string(LiveIrpCount()) + " IRPs still allocated at shutdown");
     if (OpenHandleCount())

@@ -20,6 +20,9 @@ struct MachineOptions {
     // hardware.txt in this folder are loaded at start and saved at the end.
     std::string stateDir;
     int workerThreads = 2;
+    // How the simulated threads interleave (preemption at synchronisation
+    // points, race depth); the seed above picks the interleaving.
+    SchedulePolicy schedule;
     LONGLONG bootTime = kDefaultBootTime;
     LONG timeZoneBiasMinutes = 0;
     UCHAR wdmMajor = 6;
