@@ -192,25 +192,30 @@ TEST_F(PowerTest, ASecondPowerDownDoesNotStallTheQueuesAgain)
     EXPECT_EQ(STATUS_SUCCESS, read->Wait().status);
 }
 
-TEST_F(PowerTest, ASetToD0WhileAPowerDownWaitsForItsStallLeavesThatStallAlone)
+// The power manager lets one device set-power request at a time reach the
+// device: a D0 request made while a power-down waits for its stall is held
+// until the power-down is done, then brings the device back and its queue
+// with it.
+TEST_F(PowerTest, ASetToD0MadeWhileAPowerDownWaitsForItsStallIsHeldUntilTheDownIsDone)
 {
     ProbeDevice *probe = AddProbeOn(false);
     Read(probe);
     auto *waiting = Read(probe);
-    NTSTATUS down;
+    NTSTATUS down, up;
     auto *downThread = RequestPower(probe, PowerDeviceD3, &down);
     Pass(5);
     ASSERT_EQ(STATUS_PENDING, down);
-    EXPECT_EQ(STATUS_SUCCESS, RequestPowerNow(probe, PowerDeviceD0));
+    auto *upThread = RequestPower(probe, PowerDeviceD0, &up);
+    Pass(5);
+    EXPECT_EQ(STATUS_PENDING, up);
+    EXPECT_EQ(PowerDeviceD0, probe->currentDevicePowerState);  // the down is still waiting
     probe->Finish();
     Join(downThread);
     EXPECT_EQ(STATUS_SUCCESS, down);
-    EXPECT_EQ(PowerDeviceD3, probe->currentDevicePowerState);
-    // Powered down: the waiting read has not started.
-    Pass(5);
-    EXPECT_EQ(nullptr, probe->current);
-    EXPECT_FALSE(waiting->Done());
-    EXPECT_EQ(STATUS_SUCCESS, RequestPowerNow(probe, PowerDeviceD0));
+    Join(upThread);
+    EXPECT_EQ(STATUS_SUCCESS, up);
+    EXPECT_EQ(PowerDeviceD0, probe->currentDevicePowerState);
+    EXPECT_EQ((std::vector<Seen>{{kSet, false, PowerDeviceD3}, {kSet, false, PowerDeviceD0}}), bus->power);
     ASSERT_NE(nullptr, probe->current);
     probe->Finish();
     EXPECT_EQ(STATUS_SUCCESS, waiting->Wait().status);

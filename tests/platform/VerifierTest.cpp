@@ -143,6 +143,28 @@ void LoadThroughPlugAndPlay(VerifierTest &t, std::u16string_view service, std::u
     ASSERT_NE(nullptr, leakedBlock);
 }
 
+// A system set-power request to S0, as the power manager sends it, to the
+// top of the device's stack.
+NTSTATUS SendSystemSet(PDEVICE_OBJECT device)
+{
+    return plat::SendPlatformRequest(device, IRP_MJ_POWER, IRP_MN_SET_POWER, [](PIO_STACK_LOCATION sp) {
+               sp->Parameters.Power.Type = SystemPowerState;
+               sp->Parameters.Power.State.SystemState = PowerSystemWorking;
+           }).Status;
+}
+
+// A two-device stack of the test driver: `lower` stands for the physical
+// device at the bottom.
+struct PowerStack {
+    PDEVICE_OBJECT lower, upper;
+    explicit PowerStack(VerifierTest &t)
+        : lower(t.Create(u"\\Device\\VerifierLower")), upper(t.Create(u"\\Device\\VerifierUpper"))
+    {
+        IoAttachDeviceToDeviceStack(upper, lower);
+    }
+    ~PowerStack() { IoDetachDevice(lower); }
+};
+
 // ---------------------------------------------------------------------------
 // Rule violations
 
@@ -271,6 +293,46 @@ const Violation kViolations[] = {
          IoAttachDeviceToDeviceStack(upper, lower);
          IoDeleteDevice(lower);
          IoDeleteDevice(upper);
+     }},
+    {"PowerRequestPassedWithIoCallDriver", "power",
+     "a power request was sent to '\\Device\\VerifierLower' with IoCallDriver instead of PoCallDriver",
+     [](VerifierTest &t) {
+         PowerStack stack(t);
+         t.dispatch = [&stack](PDEVICE_OBJECT device, PIRP irp) {
+             PoStartNextPowerIrp(irp);
+             if (device == stack.lower)
+                 return CompleteWith(irp, STATUS_SUCCESS);
+             IoSkipCurrentIrpStackLocation(irp);
+             return IoCallDriver(stack.lower, irp);
+         };
+         EXPECT_EQ(STATUS_SUCCESS, SendSystemSet(stack.upper));
+     }},
+    {"PoStartNextPowerIrpCalledTwice", "power", "PoStartNextPowerIrp called twice for one power request",
+     [](VerifierTest &t) {
+         t.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+             PoStartNextPowerIrp(irp);
+             PoStartNextPowerIrp(irp);
+             return CompleteWith(irp, STATUS_SUCCESS);
+         };
+         EXPECT_EQ(STATUS_SUCCESS, SendSystemSet(t.Device()));
+     }},
+    {"SystemSetPowerFailed", "power", "a system set-power request was failed with status 0xC0000001",
+     [](VerifierTest &t) {
+         t.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+             PoStartNextPowerIrp(irp);
+             return CompleteWith(irp, STATUS_UNSUCCESSFUL);
+         };
+         SendSystemSet(t.Device());
+     }},
+    {"SystemSetPowerCompletedAboveThePhysicalDevice", "power",
+     "a system set-power request was completed before it reached the physical device",
+     [](VerifierTest &t) {
+         PowerStack stack(t);
+         t.dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+             PoStartNextPowerIrp(irp);
+             return CompleteWith(irp, STATUS_SUCCESS);
+         };
+         EXPECT_EQ(STATUS_SUCCESS, SendSystemSet(stack.upper));
      }},
     {"PoolLeftAllocatedAtDriverUnload", "pool",
      "pool still allocated after driver 'VFLEAK' unloaded:\n  block #",

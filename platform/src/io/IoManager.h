@@ -3,6 +3,7 @@
 // the Win32 layer, the simulator) use to send requests to a device.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -25,6 +26,14 @@ struct DeviceHeader {
     PDEVICE_OBJECT lower = nullptr;  // device this one is attached to
     DeviceNode *node = nullptr;      // for physical device objects
     SIZE_T extensionSize = 0;
+    // Power requests the power manager serialises at this device object:
+    // one system request (set or query) and one device set-power request
+    // at a time; PoStartNextPowerIrp at this device lets the next go.
+    PIRP powerActive[2] = {};
+    std::deque<PIRP> powerWaiting[2];
+    // What PoSetPowerState was last told.
+    DEVICE_POWER_STATE devicePowerState = PowerDeviceD0;
+    SYSTEM_POWER_STATE systemPowerState = PowerSystemWorking;
 };
 
 DeviceHeader *HeaderOf(PDEVICE_OBJECT device);
@@ -54,8 +63,12 @@ PIRP AllocatePlatformIrp(CCHAR stackSize, PlatformIrpFinish finished);
 IO_STATUS_BLOCK SendPlatformRequest(PDEVICE_OBJECT device, UCHAR major, UCHAR minor,
                                     const std::function<void(PIO_STACK_LOCATION)> &prepare,
                                     ULONG_PTR information = 0);
-// PoStartNextPowerIrp's record for the verifier.
+// PoStartNextPowerIrp: the verifier's record, and the next serialised power
+// request waiting at the device goes.
 void NotePowerStartNext(PIRP irp);
+// The next IofCallDriver of the calling thread comes from PoCallDriver (or
+// from the platform's own power requests), as power requests must.
+void MarkPowerCall();
 // Live IRPs still at the device: dispatched to it and not yet completed back
 // past it.
 size_t IrpsHeldAt(PDEVICE_OBJECT device);

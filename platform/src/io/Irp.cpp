@@ -11,12 +11,18 @@
 #include <sstream>
 #include <unordered_set>
 
+#include "ex/WorkQueue.h"
 #include "io/IoManager.h"
 #include "ke/Scheduler.h"
 #include "rtl/Text.h"
 #include "verifier/Verifier.h"
 
 namespace plat {
+
+void NotePowerDispatch(PIRP irp, PDEVICE_OBJECT device);
+void CheckDispatchReturn(PIRP irp, CCHAR level, NTSTATUS status, PDEVICE_OBJECT device);
+void ReleasePowerChannel(PIRP irp, PDEVICE_OBJECT device, int channel);
+
 namespace {
 
 constexpr ULONG kIrpMagic = 0x20505249;  // "IRP "
@@ -53,6 +59,8 @@ struct alignas(16) IrpHeader {
     PDEVICE_OBJECT powerVisitors[kMaxPowerVisitors];
     bool powerStarted[kMaxPowerVisitors];
     int powerVisitorCount;
+    // A power request that reached the physical device at the bottom.
+    bool reachedPhysicalDevice;
 };
 
 struct IrpState {
@@ -68,6 +76,30 @@ IrpState &irps()
 }
 
 IrpHeader *HeaderOfIrp(PIRP irp) { return reinterpret_cast<IrpHeader *>(irp) - 1; }
+
+thread_local bool nextCallIsPowerCall = false;
+
+std::string ToHex(NTSTATUS status)
+{
+    std::ostringstream out;
+    out << "0x" << std::hex << std::uppercase << static_cast<ULONG>(status);
+    return out.str();
+}
+
+// The power manager's channel of a power request at a device: 0 for a
+// system set or query, 1 for a device set-power request, -1 for a request it
+// does not serialise (a device query, wait-wake, power sequence).
+int PowerChannel(const IO_STACK_LOCATION *sp)
+{
+    if (sp->MajorFunction != IRP_MJ_POWER)
+        return -1;
+    if (sp->Parameters.Power.Type == SystemPowerState &&
+        (sp->MinorFunction == IRP_MN_SET_POWER || sp->MinorFunction == IRP_MN_QUERY_POWER))
+        return 0;
+    if (sp->Parameters.Power.Type == DevicePowerState && sp->MinorFunction == IRP_MN_SET_POWER)
+        return 1;
+    return -1;
+}
 
 bool CheckLive(PIRP irp, const char *routine)
 {
@@ -133,14 +165,32 @@ ULONG_PTR OutputBytes(PIRP irp, const IrpHeader *h)
 // The I/O manager's own end of a request that reached the top of its stack.
 // Output is copied back unless the status is an error: a warning such as
 // STATUS_BUFFER_OVERFLOW returns the part of the data that fitted.
+
 void CheckPowerStarted(PIRP irp)
 {
     IrpHeader *h = HeaderOfIrp(irp);
+    // The platform's first stack location still has the request's parameters.
+    const IO_STACK_LOCATION *first = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (irp->StackCount - 1);
+    if (first->MajorFunction != IRP_MJ_POWER)
+        return;
+    int channel = PowerChannel(first);
     for (int i = 0; i < h->powerVisitorCount; ++i)
-        if (!h->powerStarted[i])
+        if (!h->powerStarted[i]) {
             VerifierFail("power", "a power request passed '" + ToUtf8(HeaderOf(h->powerVisitors[i])->name) +
                                       "' (driver '" + ToUtf8(&h->powerVisitors[i]->DriverObject->DriverName) +
                                       "') without PoStartNextPowerIrp");
+            // Reported once; the requests waiting behind it still go.
+            if (channel >= 0)
+                ReleasePowerChannel(irp, h->powerVisitors[i], channel);
+        }
+    if (first->MinorFunction == IRP_MN_SET_POWER && first->Parameters.Power.Type == SystemPowerState) {
+        if (!NT_SUCCESS(irp->IoStatus.Status))
+            VerifierFail("power", "a system set-power request was failed with status " +
+                                      ToHex(irp->IoStatus.Status) + ": no driver may fail one");
+        else if (!h->reachedPhysicalDevice)
+            VerifierFail("power", "a system set-power request was completed before it reached the physical "
+                                  "device at the bottom of its stack");
+    }
 }
 
 void FinishIrp(PIRP irp)
@@ -237,6 +287,8 @@ IO_STATUS_BLOCK SendPlatformRequest(PDEVICE_OBJECT device, UCHAR major, UCHAR mi
     sp->MinorFunction = minor;
     if (prepare)
         prepare(sp);
+    if (major == IRP_MJ_POWER)
+        MarkPowerCall();
     IofCallDriver(top, irp);
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     return result;
@@ -251,10 +303,44 @@ void NotePowerStartNext(PIRP irp)
         VerifierFail("power", "PoStartNextPowerIrp for a request no driver holds");
         return;
     }
-    PDEVICE_OBJECT at = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    PDEVICE_OBJECT at = sp->DeviceObject;
     for (int i = 0; i < h->powerVisitorCount; ++i)
-        if (h->powerVisitors[i] == at)
+        if (h->powerVisitors[i] == at) {
+            if (h->powerStarted[i]) {
+                VerifierFail("power", "PoStartNextPowerIrp called twice for one power request at '" +
+                                          ToUtf8(HeaderOf(at)->name) + "'");
+                return;
+            }
             h->powerStarted[i] = true;
+        }
+    int channel = PowerChannel(sp);
+    if (channel >= 0)
+        ReleasePowerChannel(irp, at, channel);
+}
+
+void MarkPowerCall() { nextCallIsPowerCall = true; }
+
+// The serialised request `irp` is done with at `device`: the oldest request
+// waiting there goes, from a system worker at PASSIVE_LEVEL, as the power
+// manager passes on a request it held back.
+void ReleasePowerChannel(PIRP irp, PDEVICE_OBJECT device, int channel)
+{
+    DeviceHeader *header = HeaderOf(device);
+    if (!header || header->powerActive[channel] != irp)
+        return;
+    header->powerActive[channel] = nullptr;
+    if (header->powerWaiting[channel].empty())
+        return;
+    PIRP next = header->powerWaiting[channel].front();
+    header->powerWaiting[channel].pop_front();
+    header->powerActive[channel] = next;
+    QueuePlatformWork([device, next] {
+        CCHAR level = next->CurrentLocation;
+        NotePowerDispatch(next, device);
+        NTSTATUS status = device->DriverObject->MajorFunction[IRP_MJ_POWER](device, next);
+        CheckDispatchReturn(next, level, status, device);
+    });
 }
 
 size_t IrpsHeldAt(PDEVICE_OBJECT device)
@@ -296,9 +382,11 @@ void NotePowerDispatch(PIRP irp, PDEVICE_OBJECT device)
     if ((device->Flags & DO_POWER_PAGABLE) && KeGetCurrentIrql() > PASSIVE_LEVEL)
         VerifierFail("power", "power request sent above PASSIVE_LEVEL to '" + ToUtf8(HeaderOf(device)->name) +
                                   "', whose power code is pageable");
+    IrpHeader *h = HeaderOfIrp(irp);
+    if (!HeaderOf(device)->lower)
+        h->reachedPhysicalDevice = true;
     if (sp->MinorFunction != IRP_MN_SET_POWER && sp->MinorFunction != IRP_MN_QUERY_POWER)
         return;
-    IrpHeader *h = HeaderOfIrp(irp);
     if (h->powerVisitorCount < IrpHeader::kMaxPowerVisitors) {
         h->powerVisitors[h->powerVisitorCount] = device;
         h->powerStarted[h->powerVisitorCount] = false;
@@ -395,12 +483,29 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                                 ToUtf8(&DeviceObject->DriverObject->DriverName) + "'");
         return STATUS_INVALID_PARAMETER;
     }
+    bool powerCall = nextCallIsPowerCall;
+    nextCallIsPowerCall = false;
     IoSetNextIrpStackLocation(Irp);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
     sp->DeviceObject = DeviceObject;
     CCHAR level = Irp->CurrentLocation;
-    if (sp->MajorFunction == IRP_MJ_POWER)
+    if (sp->MajorFunction == IRP_MJ_POWER) {
+        if (!powerCall)
+            VerifierFail("power", "a power request was sent to '" + ToUtf8(HeaderOf(DeviceObject)->name) +
+                                      "' with IoCallDriver instead of PoCallDriver");
+        // Held back while another request of its kind is active at the
+        // device: it is pending at the device until PoStartNextPowerIrp.
+        int channel = PowerChannel(sp);
+        DeviceHeader *header = HeaderOf(DeviceObject);
+        if (channel >= 0 && header->powerActive[channel] && header->powerActive[channel] != Irp) {
+            sp->Control |= SL_PENDING_RETURNED;
+            header->powerWaiting[channel].push_back(Irp);
+            return STATUS_PENDING;
+        }
+        if (channel >= 0)
+            header->powerActive[channel] = Irp;
         NotePowerDispatch(Irp, DeviceObject);
+    }
     KIRQL irqlBefore = KeGetCurrentIrql();
     NTSTATUS status = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction](DeviceObject, Irp);
     if (KeGetCurrentIrql() != irqlBefore)

@@ -153,6 +153,8 @@ PendingRequest *RequestSender::Start(PFILE_OBJECT file, const Request &request, 
         request.prepare(sp);
     irp->IoStatus.Status = STATUS_PENDING;
     irp->IoStatus.Information = request.initialInformation;
+    if (major == IRP_MJ_POWER)
+        MarkPowerCall();  // a test's power request stands for the power manager's
     pending->dispatchStatus_ = IofCallDriver(target, irp);
     return pending;
 }

@@ -141,17 +141,39 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
                 IofCompleteRequest(irp, IO_NO_INCREMENT);
                 return;
             }
+            MarkPowerCall();
             IofCallDriver(now, irp);
         });
-    else
+    else {
+        MarkPowerCall();
         IofCallDriver(top, irp);
+    }
     return STATUS_PENDING;
 }
 
-NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    MarkPowerCall();
+    return IofCallDriver(DeviceObject, Irp);
+}
 
 VOID PoStartNextPowerIrp(PIRP Irp) { NotePowerStartNext(Irp); }
 
-POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) { return State; }
+// Returns the state the device object was in before.
+POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State)
+{
+    POWER_STATE previous{};
+    DeviceHeader *header = HeaderOf(DeviceObject);
+    if (!header)
+        return previous;
+    if (Type == SystemPowerState) {
+        previous.SystemState = header->systemPowerState;
+        header->systemPowerState = State.SystemState;
+    } else {
+        previous.DeviceState = header->devicePowerState;
+        header->devicePowerState = State.DeviceState;
+    }
+    return previous;
+}
 
 }
