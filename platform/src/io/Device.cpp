@@ -130,6 +130,107 @@ std::function<void(PDEVICE_OBJECT)> &deletionObserver()
 
 void SetDeviceDeletionObserver(std::function<void(PDEVICE_OBJECT)> observer) { deletionObserver() = std::move(observer); }
 
+namespace {
+std::function<void(PDEVICE_OBJECT)> &handleClosedObserver()
+{
+    static std::function<void(PDEVICE_OBJECT)> observer;
+    return observer;
+}
+
+// Deleted devices still referenced.
+std::vector<PDEVICE_OBJECT> &zombies()
+{
+    static std::vector<PDEVICE_OBJECT> v;
+    return v;
+}
+
+bool IsDevice(PVOID object)
+{
+    auto *device = static_cast<PDEVICE_OBJECT>(object);
+    auto has = [device](const std::vector<PDEVICE_OBJECT> &v) {
+        return std::find(v.begin(), v.end(), device) != v.end();
+    };
+    return has(liveDevices()) || has(zombies());
+}
+
+// The last reference to a deleted device went: it leaves its driver's list
+// and its memory goes, as IoDeleteDevice does at once for an unreferenced one.
+void FreeDevice(PDEVICE_OBJECT device)
+{
+    DeviceHeader *header = HeaderOf(device);
+    PDRIVER_OBJECT driver = device->DriverObject;
+    for (PDEVICE_OBJECT *link = &driver->DeviceObject; *link; link = &(*link)->NextDevice)
+        if (*link == device) {
+            *link = device->NextDevice;
+            break;
+        }
+    auto &z = zombies();
+    z.erase(std::remove(z.begin(), z.end(), device), z.end());
+    header->magic = kDeletedDeviceMagic;
+    header->~DeviceHeader();
+    std::free(header);
+}
+
+void FreeIfUnreferenced(PDEVICE_OBJECT device)
+{
+    DeviceHeader *header = HeaderOf(device);
+    if (header && header->deletePending && header->pointerReferences == 0 && device->ReferenceCount == 0)
+        FreeDevice(device);
+}
+
+PDEVICE_OBJECT BottomOfStack(PDEVICE_OBJECT device)
+{
+    while (DeviceHeader *header = HeaderOf(device)) {
+        if (!header->lower)
+            break;
+        device = header->lower;
+    }
+    return device;
+}
+}  // namespace
+
+void SetHandleClosedObserver(std::function<void(PDEVICE_OBJECT)> observer)
+{
+    handleClosedObserver() = std::move(observer);
+}
+
+LONG StackOpenCount(PDEVICE_OBJECT device)
+{
+    LONG open = 0;
+    for (PDEVICE_OBJECT d = BottomOfStack(device); d; d = d->AttachedDevice)
+        open += d->ReferenceCount;
+    return open;
+}
+
+void MarkStackRemovePending(PDEVICE_OBJECT device)
+{
+    for (PDEVICE_OBJECT d = BottomOfStack(device); d; d = d->AttachedDevice)
+        HeaderOf(d)->removePending = true;
+}
+
+// Called by the I/O manager for a file object's device.
+void ReferenceForOpen(PDEVICE_OBJECT device) { ++device->ReferenceCount; }
+void DereferenceForClose(PDEVICE_OBJECT device)
+{
+    --device->ReferenceCount;
+    if (handleClosedObserver())
+        handleClosedObserver()(device);
+    FreeIfUnreferenced(device);
+}
+
+// Why an open of the device fails before any driver sees it, or success.
+NTSTATUS CheckOpenable(PDEVICE_OBJECT device)
+{
+    if (device->Flags & DO_DEVICE_INITIALIZING)
+        return STATUS_NO_SUCH_DEVICE;
+    for (PDEVICE_OBJECT d = BottomOfStack(device); d; d = d->AttachedDevice) {
+        DeviceHeader *header = HeaderOf(d);
+        if (header->deletePending || header->removePending)
+            return STATUS_NO_SUCH_DEVICE;
+    }
+    return STATUS_SUCCESS;
+}
+
 PDRIVER_OBJECT CreateDriverObject(std::u16string_view driverName, std::u16string_view serviceName)
 {
     auto *record = new DriverRecord{};
@@ -168,6 +269,9 @@ void DeleteDriverObject(PDRIVER_OBJECT driver)
 
 void ResetDevicesAndDrivers()
 {
+    for (PDEVICE_OBJECT device : zombies())
+        liveDevices().push_back(device);
+    zombies().clear();
     for (PDEVICE_OBJECT device : liveDevices()) {
         DeviceHeader *header = HeaderOf(device);
         header->magic = kDeletedDeviceMagic;
@@ -237,20 +341,20 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     if (size_t held = IrpsHeldAt(DeviceObject))
         VerifierFail("device object", "device '" + ToUtf8(header->name) + "' deleted while " +
                                           std::to_string(held) + " request(s) are still at it");
+    if (header->deletePending) {
+        VerifierFail("device object", "IoDeleteDevice of '" + ToUtf8(header->name) + "' a second time");
+        return;
+    }
     if (deletionObserver())
         deletionObserver()(DeviceObject);
-    PDRIVER_OBJECT driver = DeviceObject->DriverObject;
-    for (PDEVICE_OBJECT *link = &driver->DeviceObject; *link; link = &(*link)->NextDevice)
-        if (*link == DeviceObject) {
-            *link = DeviceObject->NextDevice;
-            break;
-        }
+    // The name goes at once; the object lives on while open files or
+    // pointer references still reach it.
     RemoveDeviceName(DeviceObject);
     auto &live = liveDevices();
     live.erase(std::remove(live.begin(), live.end(), DeviceObject), live.end());
-    header->magic = kDeletedDeviceMagic;
-    header->~DeviceHeader();
-    std::free(header);
+    header->deletePending = true;
+    zombies().push_back(DeviceObject);
+    FreeIfUnreferenced(DeviceObject);
 }
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
@@ -279,12 +383,32 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_OBJECT top = TopOfStack(DeviceObject);
-    ++top->ReferenceCount;
+    ObReferenceObject(top);
     return top;
 }
 
-VOID ObReferenceObject(PVOID Object) {}
-VOID ObDereferenceObject(PVOID Object) {}
+// Only device objects are counted; the other objects the platform hands out
+// live as long as their owner keeps them.
+VOID ObReferenceObject(PVOID Object)
+{
+    if (IsDevice(Object))
+        ++HeaderOf(static_cast<PDEVICE_OBJECT>(Object))->pointerReferences;
+}
+
+VOID ObDereferenceObject(PVOID Object)
+{
+    if (!IsDevice(Object))
+        return;
+    auto *device = static_cast<PDEVICE_OBJECT>(Object);
+    DeviceHeader *header = HeaderOf(device);
+    if (header->pointerReferences <= 0) {
+        VerifierFail("device object", "ObDereferenceObject of '" + ToUtf8(header->name) +
+                                          "' without a reference to drop");
+        return;
+    }
+    --header->pointerReferences;
+    FreeIfUnreferenced(device);
+}
 
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
 {

@@ -34,9 +34,28 @@ struct DeviceHeader {
     // What PoSetPowerState was last told.
     DEVICE_POWER_STATE devicePowerState = PowerDeviceD0;
     SYSTEM_POWER_STATE systemPowerState = PowerSystemWorking;
+    // Pointer references (ObReferenceObject, queued work items); open file
+    // objects are counted in the object's own ReferenceCount. A deleted
+    // device lives on, nameless, until both are zero.
+    LONG pointerReferences = 0;
+    bool deletePending = false;
+    // The stack was surprise-removed: no new open succeeds.
+    bool removePending = false;
 };
 
 DeviceHeader *HeaderOf(PDEVICE_OBJECT device);
+// Called with a file object's device after its IRP_MJ_CLOSE: the open
+// handles of a stack the Plug and Play manager waits on may be all closed.
+void SetHandleClosedObserver(std::function<void(PDEVICE_OBJECT)> observer);
+// Open file objects of the devices of the stack that `device` belongs to.
+LONG StackOpenCount(PDEVICE_OBJECT device);
+// Marks each device of the stack surprise-removed.
+void MarkStackRemovePending(PDEVICE_OBJECT device);
+// The I/O manager's side of a file object: its device's open count, and
+// whether a new open may reach the device at all.
+void ReferenceForOpen(PDEVICE_OBJECT device);
+void DereferenceForClose(PDEVICE_OBJECT device);
+NTSTATUS CheckOpenable(PDEVICE_OBJECT device);
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
 std::vector<PDEVICE_OBJECT> LiveDevices();
 // A device object of the platform's own drivers: never subject to injected faults.

@@ -191,8 +191,8 @@ NTSTATUS OpenDevice(std::u16string_view path, PFILE_OBJECT *file, ULONG createOp
         return STATUS_OBJECT_NAME_NOT_FOUND;
     if (!AccessAllowed(HeaderOf(device)->sddl, CurrentThread()->identity))
         return STATUS_ACCESS_DENIED;
-    if (device->Flags & DO_DEVICE_INITIALIZING)
-        return STATUS_NO_SUCH_DEVICE;
+    if (NTSTATUS refused = CheckOpenable(device); !NT_SUCCESS(refused))
+        return refused;
     auto *record = new FileRecord{};
     record->name = path;
     PFILE_OBJECT fo = &record->object;
@@ -204,9 +204,12 @@ NTSTATUS OpenDevice(std::u16string_view path, PFILE_OBJECT *file, ULONG createOp
     Request create;
     create.major = IRP_MJ_CREATE;
     create.createOptions = createOptions;
+    // The open file keeps its device object alive, deleted or not.
+    ReferenceForOpen(device);
     RequestResult result = SendRequest(fo, create);
     if (!NT_SUCCESS(result.status)) {
         delete record;
+        DereferenceForClose(device);
         return result.status;
     }
     *file = fo;
@@ -221,7 +224,9 @@ NTSTATUS CloseDevice(PFILE_OBJECT file)
     Request close;
     close.major = IRP_MJ_CLOSE;
     RequestResult result = SendRequest(file, close);
+    PDEVICE_OBJECT device = file->DeviceObject;
     delete reinterpret_cast<FileRecord *>(file);
+    DereferenceForClose(device);
     return result.status;
 }
 

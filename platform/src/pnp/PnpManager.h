@@ -44,6 +44,9 @@ struct DeviceNode {
     DEVICE_CAPABILITIES capabilities{};
     // Information of the last IRP_MN_QUERY_PNP_DEVICE_STATE that succeeded.
     PNP_DEVICE_STATE deviceState = 0;
+    // Surprise-removed while handles to its stack were open: the removal
+    // request goes when the last one is closed.
+    bool removeWhenClosed = false;
 
     std::u16string EnumKeyPath() const;  // \Registry\Machine\System\CurrentControlSet\Enum\<instance>
     PDEVICE_OBJECT Pdo() const { return bus ? bus->pdo : nullptr; }
@@ -100,8 +103,10 @@ public:
     // registry key goes too.
     NTSTATUS RequestRemoval(DeviceNode *node, bool uninstall);
     // The bus no longer sees the device: surprise removal (for a started
-    // stack), then remove; the PDO and the node are deleted.
+    // stack), then remove once no handle to the stack is open; the PDO and
+    // the node are deleted then.
     void DeviceGone(DeviceNode *node);
+    void HandleClosed(PDEVICE_OBJECT device);
     // Sends one IRP_MJ_PNP request to the top of the node's stack and waits
     // for it; the IRP starts with STATUS_NOT_SUPPORTED as Windows sends it.
     NTSTATUS SendPnpIrp(DeviceNode *node, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)> &prepare = {},

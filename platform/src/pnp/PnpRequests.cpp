@@ -52,6 +52,7 @@ const char *NodeStateName(NodeState state)
 
 void PnpManager::Boot()
 {
+    SetHandleClosedObserver([this](PDEVICE_OBJECT device) { HandleClosed(device); });
     KeInitializeEvent(&lock_, SynchronizationEvent, TRUE);
     KeInitializeEvent(&workDone_, NotificationEvent, TRUE);
     outstandingWork_ = 0;
@@ -202,8 +203,40 @@ void PnpManager::DeviceGone(DeviceNode *node)
     Lock held(*this);
     node->bus->present = false;
     node->bus->Disconnect();
+    if (node->functionDriver && (node->state == NodeState::Started || node->state == NodeState::Stopped)) {
+        SendPnpIrp(node, IRP_MN_SURPRISE_REMOVAL);
+        node->state = NodeState::SurpriseRemoved;
+        MarkStackRemovePending(node->Pdo());
+        // The removal request waits for the last handle to the stack.
+        if (StackOpenCount(node->Pdo()) > 0) {
+            node->removeWhenClosed = true;
+            return;
+        }
+    }
     RemoveStack(node, true);
     DeleteNode(node);
+}
+
+// A handle to a device of some stack was closed: a surprise-removed stack
+// whose last handle it was gets its removal now, from a system worker.
+void PnpManager::HandleClosed(PDEVICE_OBJECT device)
+{
+    DeviceNode *waiting = nullptr;
+    for (auto &n : nodes_)
+        if (n->removeWhenClosed && n->Pdo())
+            for (PDEVICE_OBJECT d = n->Pdo(); d; d = d->AttachedDevice)
+                if (d == device)
+                    waiting = n.get();
+    if (!waiting || StackOpenCount(waiting->Pdo()) > 0)
+        return;
+    waiting->removeWhenClosed = false;
+    QueueWork([this, waiting] {
+        Lock held(*this);
+        if (std::none_of(nodes_.begin(), nodes_.end(), [waiting](const auto &n) { return n.get() == waiting; }))
+            return;
+        RemoveStack(waiting, true);
+        DeleteNode(waiting);
+    });
 }
 
 void PnpManager::QueueWork(std::function<void()> work)
