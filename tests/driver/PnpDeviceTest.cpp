@@ -190,6 +190,8 @@ struct RepeatedQueryCase {
     bool stoppedFirst;
 };
 
+void PrintTo(const RepeatedQueryCase &c, std::ostream *os) { *os << c.name; }
+
 class RepeatedRemovalQueryTest : public test::ProbeTest, public ::testing::WithParamInterface<RepeatedQueryCase> {};
 
 TEST_P(RepeatedRemovalQueryTest, CancelReturnsToTheStateBeforeTheFirstQuery)
@@ -227,6 +229,8 @@ struct AbortCase {
     const char *name;
     UCHAR minor;
 };
+
+void PrintTo(const AbortCase &c, std::ostream *os) { *os << c.name; }
 
 class AbortingRequestTest : public test::ProbeTest, public ::testing::WithParamInterface<AbortCase> {};
 
