@@ -243,27 +243,36 @@ TEST_F(KernelLibraryTest, WorkItemRunsOnceAtPassiveLevelAndFreesItself)
     EXPECT_EQ(poolBefore, plat::PoolInUse(DriverGlobals.poolTag).blocks);
 }
 
+// A timer whose DPC counts its runs.
+struct CountingTimer {
+    CountingTimer()
+    {
+        KeInitializeDpc(&timer.dpc, [](PKDPC, PVOID context, PVOID, PVOID) { ++*static_cast<int *>(context); }, &fired);
+    }
+    void SetIn(LONGLONG ms)
+    {
+        LARGE_INTEGER due;
+        due.QuadPart = -ms * plat::kTicksPerMillisecond;
+        timer.Set(due);
+    }
+    KTimer timer;
+    int fired = 0;
+};
+
 TEST_F(KernelLibraryTest, TimerFiresItsDpcOnceAndCancelTakesItBack)
 {
-    struct Fired {
-        int count = 0;
-    } fired;
-    KTimer timer;
-    KeInitializeDpc(&timer.dpc, [](PKDPC, PVOID context, PVOID, PVOID) { ++static_cast<Fired *>(context)->count; },
-                    &fired);
-    LARGE_INTEGER due;
-    due.QuadPart = -20 * 10000;
-    timer.Set(due);
-    timer.Set(due);  // setting again re-arms: still one expiry
+    CountingTimer t;
+    t.SetIn(20);
+    t.SetIn(20);  // setting again re-arms: still one expiry
     LARGE_INTEGER wait;
     wait.QuadPart = -50 * 10000;
     KeDelayExecutionThread(KernelMode, FALSE, &wait);
-    EXPECT_EQ(1, fired.count);
-    timer.Set(due);
-    EXPECT_TRUE(timer.Cancel());
-    EXPECT_FALSE(timer.Cancel());
+    EXPECT_EQ(1, t.fired);
+    t.SetIn(20);
+    EXPECT_TRUE(t.timer.Cancel());
+    EXPECT_FALSE(t.timer.Cancel());
     KeDelayExecutionThread(KernelMode, FALSE, &wait);
-    EXPECT_EQ(1, fired.count);
+    EXPECT_EQ(1, t.fired);
 }
 
 // The clock interrupt finds the timer due while this processor holds a spin
@@ -271,22 +280,15 @@ TEST_F(KernelLibraryTest, TimerFiresItsDpcOnceAndCancelTakesItBack)
 // cancel in that window must take the DPC back.
 TEST_F(KernelLibraryTest, TimerCancelTakesBackTheDpcItsExpiryQueued)
 {
-    struct Fired {
-        int count = 0;
-    } fired;
-    KTimer timer;
-    KeInitializeDpc(&timer.dpc, [](PKDPC, PVOID context, PVOID, PVOID) { ++static_cast<Fired *>(context)->count; },
-                    &fired);
-    LARGE_INTEGER due;
-    due.QuadPart = -20 * 10000;
-    timer.Set(due);
+    CountingTimer t;
+    t.SetIn(20);
     KIRQL old = KeAcquireSpinLockRaiseToDpc(&DriverGlobals.scannerListLock);
     LONGLONG expiry = plat::SystemTimeNow() + 20 * plat::kTicksPerMillisecond;
     plat::SetSystemTime(expiry);
     plat::Scheduler::Get().expireTimers(expiry);
-    EXPECT_FALSE(timer.Cancel());  // no longer armed: it has expired
+    EXPECT_FALSE(t.timer.Cancel());  // no longer armed: it has expired
     KeReleaseSpinLock(&DriverGlobals.scannerListLock, old);
-    EXPECT_EQ(0, fired.count);
+    EXPECT_EQ(0, t.fired);
 }
 
 struct MapMdlCase {

@@ -82,6 +82,18 @@ protected:
     ContextLog log;
 };
 
+// Cases that name the platform's WDM version (wdmMajor, wdmMinor) boot a
+// machine that offers it.
+template <typename Case> class PlatformCaseTest : public PowerTest, public ::testing::WithParamInterface<Case> {
+protected:
+    void SetUp() override
+    {
+        options.wdmMajor = this->GetParam().wdmMajor;
+        options.wdmMinor = this->GetParam().wdmMinor;
+        PowerTest::SetUp();
+    }
+};
+
 // Every path through the state machine, from the state the device is in to
 // what the bus sees of the request, where the device ends and whether its
 // queue runs afterwards.
@@ -169,15 +181,7 @@ struct FailedDeviceRequestCase {
 
 void PrintTo(const FailedDeviceRequestCase &c, std::ostream *os) { *os << c.name; }
 
-class FailedDeviceRequestTest : public PowerTest, public ::testing::WithParamInterface<FailedDeviceRequestCase> {
-protected:
-    void SetUp() override
-    {
-        options.wdmMajor = GetParam().wdmMajor;
-        options.wdmMinor = GetParam().wdmMinor;
-        PowerTest::SetUp();
-    }
-};
+class FailedDeviceRequestTest : public PlatformCaseTest<FailedDeviceRequestCase> {};
 
 TEST_P(FailedDeviceRequestTest, FailsOnlyASystemQuery)
 {
@@ -398,15 +402,7 @@ struct WakeOrderCase {
     bool systemDoneBeforeDevice;
 };
 
-class WakeOrderTest : public PowerTest, public ::testing::WithParamInterface<WakeOrderCase> {
-protected:
-    void SetUp() override
-    {
-        options.wdmMajor = GetParam().wdmMajor;
-        options.wdmMinor = GetParam().wdmMinor;
-        PowerTest::SetUp();
-    }
-};
+class WakeOrderTest : public PlatformCaseTest<WakeOrderCase> {};
 
 TEST_P(WakeOrderTest, TheSystemRequestToS0CompletesBeforeTheSlowD0OnlyOnNewerPlatforms)
 {
