@@ -213,6 +213,9 @@ protected:
     }
     void TearDown() override
     {
+        // Requests still waiting end when the machine goes off: their
+        // records must outlive it.
+        machine.reset();
         for (auto *r : requests)
             delete r;
         MachineTest::TearDown();
