@@ -63,14 +63,22 @@ void KDeviceObject::restartAllRequests()
             q->restartRequests();
 }
 
+// The queues refuse before the outstanding I/O is cancelled: the current
+// request that the cancel ends asks for the next one, and on a queue that
+// nothing stalled (surprise removal) that one would start and be left at the
+// device.
 void KDeviceObject::abortAllRequests(NTSTATUS status)
 {
-    CancelOutstandingIo();
     for (ULONG i = 0; i < queueCount; ++i)
         if (KIrpQueue *q = queues[i]) {
+            KIRQL old = KeAcquireSpinLockRaiseToDpc(&q->lock);
             q->abortStatus = status;
-            q->cleanupRequests(nullptr, status);
+            KeReleaseSpinLock(&q->lock, old);
         }
+    CancelOutstandingIo();
+    for (ULONG i = 0; i < queueCount; ++i)
+        if (KIrpQueue *q = queues[i])
+            q->cleanupRequests(nullptr, status);
 }
 
 void KDeviceObject::allowAllRequests()

@@ -73,8 +73,8 @@ public:
     KIrpQueue *Queue(ULONG index) const;
     void stallAllRequests();
     void restartAllRequests();
-    // Calls CancelOutstandingIo, then fails every waiting request and every
-    // new one with status until allowAllRequests.
+    // Fails every new request with status until allowAllRequests, calls
+    // CancelOutstandingIo, then fails every waiting request with status.
     void abortAllRequests(NTSTATUS status);
     void allowAllRequests();
     // PASSIVE_LEVEL: waits until no queue has a current request.

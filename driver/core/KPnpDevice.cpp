@@ -44,10 +44,7 @@ KPnpDevice::~KPnpDevice()
 {
     // Once removal began, every holder of the remove lock must be gone.
     ASSERT(!removeLock.removing || removeLock.count == 0);
-    if (wmiRegistered) {
-        IoWMIRegistrationControl(deviceObject, WMIREG_ACTION_DEREGISTER);
-        wmiRegistered = false;
-    }
+    DeregisterWmi();
     KWmiProvider::Destroy(wmiProvider);
     wmiProvider = nullptr;
     if (lowerDevice) {
@@ -79,6 +76,14 @@ NTSTATUS KPnpDevice::CompleteInitialization()
     if (NT_SUCCESS(IoWMIRegistrationControl(deviceObject, WMIREG_ACTION_REGISTER)))
         wmiRegistered = true;
     return STATUS_SUCCESS;
+}
+
+void KPnpDevice::DeregisterWmi()
+{
+    if (!wmiRegistered)
+        return;
+    IoWMIRegistrationControl(deviceObject, WMIREG_ACTION_DEREGISTER);
+    wmiRegistered = false;
 }
 
 NTSTATUS KPnpDevice::AcquireRemoveLock()

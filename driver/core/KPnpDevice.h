@@ -122,7 +122,12 @@ public:
     NTSTATUS RunContextWalk(bool save, LONG from, LONG to, KPowerIrpContext *context);
 
     // PASSIVE_LEVEL. The device keeps the block until it is destroyed.
+    // STATUS_SUCCESS once the provider holds it, also when the platform's
+    // registration could not be updated (the next update covers it).
     NTSTATUS AddWmiBlock(const GUID &guid, KWmiBlock *block);
+    // PASSIVE_LEVEL. Waits for the WMI requests already at the device; none
+    // reaches it afterwards. Once only: a second call does nothing.
+    void DeregisterWmi();
 
     PDEVICE_OBJECT pdo;
     PDEVICE_OBJECT lowerDevice;

@@ -234,8 +234,10 @@ LONG KPowerIrpContext::OnSendDeviceIrp(Step &)
     NTSTATUS rc = PoRequestPowerIrp(device->pdo, minor, requested, DeviceIrpCompletion, this, nullptr);
     if (NT_SUCCESS(rc))
         return kReturn;  // the completion posts the next event
+    // Handled as a device request that failed: a query fails with it, a set
+    // goes on without it.
     status = rc;
-    return CompleteMainIrp;
+    return kPowerTransitions[state][AsyncNotify];
 }
 
 LONG KPowerIrpContext::OnCompleteMainIrp(Step &step)
@@ -296,15 +298,27 @@ LONG KPowerIrpContext::OnDestroyContext(Step &)
     return kReturn;
 }
 
+// The device request a system request asked for has ended. A system
+// SET_POWER may not fail: the device stays in the state it is in, the system
+// request still goes down (power-down) or has gone down already (power-up),
+// and the lower drivers' answer is its result.
+void KPowerIrpContext::IgnoreDeviceFailureOfSystemSet()
+{
+    if (!NT_SUCCESS(status) && IsSetPower())
+        status = STATUS_SUCCESS;
+}
+
 LONG KPowerIrpContext::OnSubPowerUpComplete(Step &step)
 {
     step.Default(STATUS_SUCCESS);
+    IgnoreDeviceFailureOfSystemSet();
     return CompleteMainIrp;
 }
 
 LONG KPowerIrpContext::OnSubPowerDownComplete(Step &step)
 {
     step.Default(STATUS_SUCCESS);
+    IgnoreDeviceFailureOfSystemSet();
     if (!NT_SUCCESS(status))
         return CompleteMainIrp;
     state = SysPowerDownPending;

@@ -128,6 +128,7 @@ private:
     LONG OnRestoreContext(Step &step);
 
     bool IsSetPower() const { return mainMinor == IRP_MN_SET_POWER; }
+    void IgnoreDeviceFailureOfSystemSet();
     NTSTATUS CallPowerDriver();
 
     static NTSTATUS MainIrpCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);

@@ -230,10 +230,11 @@ NTSTATUS KPnpDevice::AddWmiBlock(const GUID &guid, KWmiBlock *block)
     NTSTATUS status = wmiProvider->AddBlock(guid, block);
     if (!NT_SUCCESS(status))
         return status;
-    // A failed update leaves the block in place (the next registration covers
-    // it) but is reported: the platform does not know the block yet.
-    if (wmiRegistered)
-        return IoWMIRegistrationControl(deviceObject, WMIREG_ACTION_UPDATE_GUIDS);
+    // The provider holds the block now, whatever the update answers: a
+    // caller told of a failure would free a block the provider still
+    // reports. A failed update only delays it until the next update.
+    if (wmiRegistered && !NT_SUCCESS(IoWMIRegistrationControl(deviceObject, WMIREG_ACTION_UPDATE_GUIDS)))
+        DbgPrint("vexlink.sys WMI registration update failed\n");
     return STATUS_SUCCESS;
 }
 

@@ -221,8 +221,12 @@ NTSTATUS KPnpDevice::HandleQueryRemoveDevice(PIRP irp)
         waitForCurrentRequests();
         queryRemoveStalled = true;
     }
-    previousPnpState = pnpState;
-    pnpState = PendingRemove;
+    // A repeated query finds the device pending removal already: a cancel
+    // returns to the state before the first query.
+    if (pnpState != PendingRemove) {
+        previousPnpState = pnpState;
+        pnpState = PendingRemove;
+    }
     return Forward(irp);
 }
 
@@ -248,6 +252,9 @@ NTSTATUS KPnpDevice::HandleSurpriseRemoval(PIRP irp)
     KIrpHolder::CancelHeldRequests(deviceObject, true);
     pnpState = SurpriseRemoved;
     SetInterfacesState(false);
+    // The device is gone: WMI must stop asking it now, not when the removal
+    // that follows destroys it.
+    DeregisterWmi();
     SetWakeArming(WakeDisable);
     StopDevice(started);
     return Forward(irp);

@@ -98,10 +98,7 @@ KSerialPortBase::~KSerialPortBase()
 {
     // The WMI blocks are members and go before the base class would
     // deregister: no WMI request may reach them from here on.
-    if (wmiRegistered) {
-        IoWMIRegistrationControl(deviceObject, WMIREG_ACTION_DEREGISTER);
-        wmiRegistered = false;
-    }
+    DeregisterWmi();
     KRecursiveLockGuard guard(openLock);
     if (serialCommWritten) {
         RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, kSerialComm, deviceName.Buffer);

@@ -1,10 +1,13 @@
 // One device life under many seeds: ports, a scanner and a device with a
 // request queue go through sleep, wake, unplug, replug, rebalance and removal
 // while requests are queued and finished from another thread. Every request
-// must end exactly once (the verifier reports a second completion), nothing
-// may stay allocated (the unload and shutdown checks), and no thread may hang
-// (the deadlock report).
+// must end exactly once (the verifier reports a second completion) and as its
+// place in that life decides: served in order, or failed by the removal that
+// found it waiting. Nothing may stay allocated (the unload and shutdown
+// checks), and no thread may hang (the deadlock report).
 #include "support/ProbeDevice.h"
+
+#include <numeric>
 
 #include "po/PowerManager.h"
 
@@ -33,12 +36,14 @@ protected:
             }
         });
     }
+    // Reads numbered on from the last one sent; the number is the read length.
     void Reads(ProbeDevice *probe, int count)
     {
         for (int i = 0; i < count; ++i)
-            Read(probe);
+            Read(probe, ++sent);
     }
     bool stopFinisher = false;
+    ULONG sent = 0;
 };
 
 TEST_P(DeviceLifeScenarioTest, EveryRequestEndsExactlyOnceAndNothingIsLeft)
@@ -65,15 +70,26 @@ TEST_P(DeviceLifeScenarioTest, EveryRequestEndsExactlyOnceAndNothingIsLeft)
     plat::PowerManager::Get().Wake();
     Reads(probe, 3);
     Pass(30);
+    ULONG servedBeforeRemoval = sent;
+    // The removal query waits for the read under way; the two behind it are
+    // still waiting when the removal fails them.
+    Reads(probe, 3);
+    std::vector<ULONG> started = probe->startedLengths;  // the removal destroys the probe
     EXPECT_EQ(STATUS_SUCCESS, plat::PnpManager::Get().RequestRemoval(node, true));
     stopFinisher = true;
     Join(finisher);
     plat::PnpManager::Get().Settle();
 
-    for (auto *request : requests) {
-        ASSERT_TRUE(request->Done());
-        NTSTATUS status = request->Result().status;
-        EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_DELETE_PENDING) << std::hex << status;
+    // Sleep, wake and rebalance keep every read, in order; the finisher
+    // completes each one the device starts.
+    std::vector<ULONG> served(servedBeforeRemoval + 1);
+    std::iota(served.begin(), served.end(), 1u);
+    EXPECT_EQ(served, started);
+    for (ULONG n = 1; n <= sent; ++n) {
+        plat::PendingRequest *request = requests[n - 1];
+        ASSERT_TRUE(request->Done()) << "read " << n;
+        EXPECT_EQ(n <= servedBeforeRemoval + 1 ? STATUS_SUCCESS : STATUS_DELETE_PENDING, request->Result().status)
+            << "read " << n;
     }
     EXPECT_EQ(0u, plat::LiveIrpCount());
 }

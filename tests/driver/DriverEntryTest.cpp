@@ -165,6 +165,39 @@ TEST_F(DriverEntryTest, UnloadDeletesEveryDeviceFromTheHeadAndRunsExitCallbacksI
     EXPECT_EQ((std::vector<int>{2, 1}), order);
 }
 
+// Device objects that no removal reaches are DriverUnload's own to delete:
+// the control device of a driver that never had a port (loaded for a scanner
+// plugged in before any port node existed) and any other device object that
+// is no Plug and Play stack's. They go from the head of the list, before the
+// exit callbacks run.
+TEST_F(DriverEntryTest, UnloadDeletesTheDevicesNoRemovalReachesFromTheHeadBeforeTheExitCallbacks)
+{
+    std::u16string scanner = Plug(u"SN1").at(0);
+    ASSERT_EQ(STATUS_SUCCESS, AddStatus(scanner));
+    ASSERT_NE(nullptr, DriverGlobals.controlDevice);
+    RecordingDevice *older = CreateRecordingDevice(L"\\Device\\VexLeftOlder");
+    RecordingDevice *newer = CreateRecordingDevice(L"\\Device\\VexLeftNewer");
+    std::vector<PDEVICE_OBJECT> expected{plat::PnpManager::Get().FindNode(scanner)->Pdo()->AttachedDevice,
+                                         newer->deviceObject, older->deviceObject,
+                                         DriverGlobals.controlDevice->deviceObject};
+
+    static PDRIVER_OBJECT driver;
+    static bool devicesLeftAtExit;
+    driver = DriverGlobals.driverObject;
+    devicesLeftAtExit = true;
+    RegisterExitCallback([] { devicesLeftAtExit = driver->DeviceObject != nullptr; });
+    std::vector<PDEVICE_OBJECT> deleted;
+    plat::SetDeviceDeletionObserver([&](PDEVICE_OBJECT d) {
+        if (d->DriverObject == driver)
+            deleted.push_back(d);
+    });
+    // The machine reports device objects left after DriverUnload.
+    machine->Reboot();
+    plat::SetDeviceDeletionObserver(nullptr);
+    EXPECT_EQ(expected, deleted);
+    EXPECT_FALSE(devicesLeftAtExit);
+}
+
 class OrdinalTest : public test::MachineTest, public ::testing::WithParamInterface<std::tuple<int, int, int>> {};
 
 TEST_P(OrdinalTest, FirstAvailableWdmVersionDecides)

@@ -4,6 +4,7 @@
 
 #include "DriverGlobals.h"
 #include "KDeviceObject.h"
+#include "KIrpHolder.h"
 #include "KIrpQueue.h"
 
 namespace {
@@ -11,7 +12,8 @@ namespace {
 using test::Utf8;
 
 // Reads go to queue 0, writes to queue 1. The start routine records the
-// request and leaves it current until the test finishes it.
+// request and leaves it current until the test finishes it. A device-control
+// request is parked in the holder its function number's low bit names.
 class QueueDevice : public KDeviceObject {
 public:
     using KDeviceObject::KDeviceObject;
@@ -41,9 +43,25 @@ public:
     NTSTATUS Enqueue(PIRP irp, int queue)
     {
         IoMarkIrpPending(irp);
+        // The caller cancels the request while it is on its way to the
+        // queue, before any cancel routine is set.
+        if (cancelOnArrival)
+            IoCancelIrp(irp);
         Queue(queue)->startPacket(irp);
         return STATUS_PENDING;
     }
+    bool cancelOnArrival = false;
+    NTSTATUS DispatchDeviceControl(PIRP irp) override
+    {
+        ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
+        NTSTATUS status = holders[(code >> 2) & 1].Park(irp);  // the function number's low bit
+        if (status == STATUS_PENDING)
+            return status;
+        irp->IoStatus.Status = status;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    KIrpHolder holders[2];
     NTSTATUS DispatchRead(PIRP irp) override { return Enqueue(irp, 0); }
     NTSTATUS DispatchWrite(PIRP irp) override { return Enqueue(irp, 1); }
     NTSTATUS DispatchCreate(PIRP irp) override { return Succeed(irp); }
@@ -102,6 +120,15 @@ protected:
         request.outputLength = tag;
         request.input.resize(queue == 0 ? 0 : tag);
         requests.push_back(plat::StartRequest(from ? from : file, request));
+        return requests.back();
+    }
+    // A device-control request parked in holder `slot`.
+    plat::PendingRequest *Park(int slot, PFILE_OBJECT from)
+    {
+        plat::Request request;
+        request.major = IRP_MJ_DEVICE_CONTROL;
+        request.ioControlCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800 + slot, METHOD_BUFFERED, FILE_ANY_ACCESS);
+        requests.push_back(plat::StartRequest(from, request));
         return requests.back();
     }
     std::vector<ULONG> Started(int queue) const
@@ -180,6 +207,26 @@ TEST_F(IrpQueueTest, CleanupCancelsOnlyTheClosingFilesWaitingRequests)
     plat::CloseDevice(other);
 }
 
+TEST_F(IrpQueueTest, CleanupOfAFileCancelsItsParkedRequestsAndNoOthers)
+{
+    PFILE_OBJECT other = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, plat::OpenDevice(u"\\Device\\VexQueueTest", &other));
+    auto *mine = Park(0, file);
+    auto *theirs = Park(1, other);
+    ASSERT_FALSE(mine->Done());
+    ASSERT_FALSE(theirs->Done());
+    // Closing the handle sends the cleanup request.
+    plat::CloseDevice(file);
+    file = nullptr;
+    ASSERT_TRUE(mine->Done());
+    EXPECT_EQ(STATUS_CANCELLED, mine->Result().status);
+    EXPECT_FALSE(theirs->Done());
+    EXPECT_EQ(nullptr, device->holders[0].irp);
+    plat::CloseDevice(other);
+    ASSERT_TRUE(theirs->Done());
+    EXPECT_EQ(STATUS_CANCELLED, theirs->Result().status);
+}
+
 TEST_F(IrpQueueTest, AbortFailsWaitingAndNewRequestsUntilAllowed)
 {
     device->restartAllRequests();
@@ -192,6 +239,55 @@ TEST_F(IrpQueueTest, AbortFailsWaitingAndNewRequestsUntilAllowed)
     device->Finish(0);
     Send(1, 11);
     EXPECT_EQ((std::vector<ULONG>{11}), Started(1));
+    device->Finish(1);
+}
+
+TEST_F(IrpQueueTest, ARestartWhileARequestIsCurrentStartsNoSecondOne)
+{
+    device->restartAllRequests();
+    Send(0, 1);
+    device->stallAllRequests();
+    Send(0, 2);
+    device->restartAllRequests();
+    EXPECT_EQ((std::vector<ULONG>{1}), Started(0));
+    device->Finish(0);
+    EXPECT_EQ((std::vector<ULONG>{1, 2}), Started(0));
+    device->Finish(0);
+}
+
+TEST_F(IrpQueueTest, ARequestCancelledOnItsWayToABusyQueueEndsAtOnceAndNeverStarts)
+{
+    device->restartAllRequests();
+    Send(0, 1);
+    device->cancelOnArrival = true;
+    auto *cancelled = Send(0, 2);
+    device->cancelOnArrival = false;
+    ASSERT_TRUE(cancelled->Done());
+    EXPECT_EQ(STATUS_CANCELLED, cancelled->Result().status);
+    auto *next = Send(0, 3);
+    device->Finish(0);
+    EXPECT_EQ((std::vector<ULONG>{1, 3}), Started(0));
+    device->Finish(0);
+    EXPECT_EQ(STATUS_SUCCESS, next->Wait().status);
+}
+
+// Requests freed at DISPATCH_LEVEL wait for the start-next DPC, which
+// serves the lower queue first whatever order they were freed in.
+TEST_F(IrpQueueTest, TheStartNextDpcStartsTheLowestQueueFirst)
+{
+    device->restartAllRequests();
+    Send(0, 1);
+    Send(1, 10);
+    Send(0, 2);
+    Send(1, 11);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    device->Finish(1);
+    device->Finish(0);
+    EXPECT_EQ(2u, device->started.size());  // the DPC waits for the IRQL to drop
+    KeLowerIrql(old);
+    EXPECT_EQ((std::vector<std::pair<int, ULONG>>{{0, 1}, {1, 10}, {0, 2}, {1, 11}}), device->started);
+    device->Finish(0);
     device->Finish(1);
 }
 

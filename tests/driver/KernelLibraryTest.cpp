@@ -1,7 +1,9 @@
 // The driver's kernel support library: string growth, conversions, the
-// recursive lock, error-log entry sizes and the registry helpers.
+// recursive lock, error-log entry sizes, the registry helpers, work items,
+// timers and MDL mapping.
 #include "support/TestMachine.h"
 
+#include "Completion.h"
 #include "DriverGlobals.h"
 #include "ErrorLog.h"
 #include "KAnsiString.h"
@@ -12,6 +14,8 @@
 #include "KWorkItem.h"
 #include "RegistryHelpers.h"
 #include "ex/Pool.h"
+#include "ke/Clock.h"
+#include "ke/Scheduler.h"
 
 namespace {
 
@@ -239,27 +243,93 @@ TEST_F(KernelLibraryTest, WorkItemRunsOnceAtPassiveLevelAndFreesItself)
     EXPECT_EQ(poolBefore, plat::PoolInUse(DriverGlobals.poolTag).blocks);
 }
 
+// A timer whose DPC counts its runs.
+struct CountingTimer {
+    CountingTimer()
+    {
+        KeInitializeDpc(&timer.dpc, [](PKDPC, PVOID context, PVOID, PVOID) { ++*static_cast<int *>(context); }, &fired);
+    }
+    void SetIn(LONGLONG ms)
+    {
+        LARGE_INTEGER due;
+        due.QuadPart = -ms * plat::kTicksPerMillisecond;
+        timer.Set(due);
+    }
+    KTimer timer;
+    int fired = 0;
+};
+
 TEST_F(KernelLibraryTest, TimerFiresItsDpcOnceAndCancelTakesItBack)
 {
-    struct Fired {
-        int count = 0;
-    } fired;
-    KTimer timer;
-    KeInitializeDpc(&timer.dpc, [](PKDPC, PVOID context, PVOID, PVOID) { ++static_cast<Fired *>(context)->count; },
-                    &fired);
-    LARGE_INTEGER due;
-    due.QuadPart = -20 * 10000;
-    timer.Set(due);
-    timer.Set(due);  // setting again re-arms: still one expiry
+    CountingTimer t;
+    t.SetIn(20);
+    t.SetIn(20);  // setting again re-arms: still one expiry
     LARGE_INTEGER wait;
     wait.QuadPart = -50 * 10000;
     KeDelayExecutionThread(KernelMode, FALSE, &wait);
-    EXPECT_EQ(1, fired.count);
-    timer.Set(due);
-    EXPECT_TRUE(timer.Cancel());
-    EXPECT_FALSE(timer.Cancel());
+    EXPECT_EQ(1, t.fired);
+    t.SetIn(20);
+    EXPECT_TRUE(t.timer.Cancel());
+    EXPECT_FALSE(t.timer.Cancel());
     KeDelayExecutionThread(KernelMode, FALSE, &wait);
-    EXPECT_EQ(1, fired.count);
+    EXPECT_EQ(1, t.fired);
 }
+
+// The clock interrupt finds the timer due while this processor holds a spin
+// lock: the timer's DPC is queued but cannot run before the IRQL drops. A
+// cancel in that window must take the DPC back.
+TEST_F(KernelLibraryTest, TimerCancelTakesBackTheDpcItsExpiryQueued)
+{
+    CountingTimer t;
+    t.SetIn(20);
+    KIRQL old = KeAcquireSpinLockRaiseToDpc(&DriverGlobals.scannerListLock);
+    LONGLONG expiry = plat::SystemTimeNow() + 20 * plat::kTicksPerMillisecond;
+    plat::SetSystemTime(expiry);
+    plat::Scheduler::Get().expireTimers(expiry);
+    EXPECT_FALSE(t.timer.Cancel());  // no longer armed: it has expired
+    KeReleaseSpinLock(&DriverGlobals.scannerListLock, old);
+    EXPECT_EQ(0, t.fired);
+}
+
+struct MapMdlCase {
+    const char *name;
+    USHORT flags;     // besides MDL_ALLOCATED_FIXED_SIZE
+    bool mappedElsewhere;  // MappedSystemVa names a second mapping
+    bool expectMapping;    // MmMapLockedPages maps it
+};
+
+void PrintTo(const MapMdlCase &c, std::ostream *os) { *os << c.name; }
+
+class MapMdlTest : public KernelLibraryTest, public ::testing::WithParamInterface<MapMdlCase> {};
+
+// The address an MDL's buffer has in system space: the mapping it has, else
+// a new one that may fail; the caller's MDL_MAPPING_CAN_FAIL setting stays.
+TEST_P(MapMdlTest, GivesTheSystemAddressAndLeavesTheCallersFlags)
+{
+    const MapMdlCase &c = GetParam();
+    UCHAR buffer[16] = {};
+    UCHAR elsewhere[16] = {};
+    PMDL mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
+    mdl->MdlFlags |= c.flags;
+    if (c.flags & (MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA))
+        mdl->MappedSystemVa = c.mappedElsewhere ? elsewhere : buffer;
+    CSHORT before = mdl->MdlFlags;
+
+    PVOID address = MapMdl(mdl);
+    EXPECT_EQ(c.mappedElsewhere ? static_cast<PVOID>(elsewhere) : static_cast<PVOID>(buffer), address);
+    CSHORT added = c.expectMapping ? MDL_MAPPED_TO_SYSTEM_VA : 0;
+    EXPECT_EQ(before | added, mdl->MdlFlags);
+    IoFreeMdl(mdl);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Mdls, MapMdlTest,
+    ::testing::Values(MapMdlCase{"NonPagedPool", MDL_SOURCE_IS_NONPAGED_POOL, false, false},
+                      MapMdlCase{"MappedAlready", MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA, true, false},
+                      MapMdlCase{"LockedPages", MDL_PAGES_LOCKED, false, true},
+                      MapMdlCase{"CallerAllowsFailure", MDL_PAGES_LOCKED | MDL_MAPPING_CAN_FAIL, false, true}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(KernelLibraryTest, MapMdlOfNoMdlIsNoAddress) { EXPECT_EQ(nullptr, MapMdl(nullptr)); }
 
 }  // namespace

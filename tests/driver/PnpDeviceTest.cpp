@@ -183,6 +183,77 @@ TEST_F(PnpDeviceTest, RemovalQueryWhileWorkingStallsAndItsCancelRestarts)
     EXPECT_EQ(STATUS_SUCCESS, waiting->Wait().status);
 }
 
+// The PnP manager may query a removal again before it decides; the cancel
+// that follows returns to where the device was before the first query.
+struct RepeatedQueryCase {
+    const char *name;
+    bool stoppedFirst;
+};
+
+void PrintTo(const RepeatedQueryCase &c, std::ostream *os) { *os << c.name; }
+
+class RepeatedRemovalQueryTest : public test::ProbeTest, public ::testing::WithParamInterface<RepeatedQueryCase> {};
+
+TEST_P(RepeatedRemovalQueryTest, CancelReturnsToTheStateBeforeTheFirstQuery)
+{
+    ProbeDevice *probe = AddProbe();
+    if (GetParam().stoppedFirst) {
+        ASSERT_EQ(STATUS_SUCCESS, Send(IRP_MN_QUERY_STOP_DEVICE));
+        ASSERT_EQ(STATUS_SUCCESS, Send(IRP_MN_STOP_DEVICE));
+    }
+    LONG before = probe->pnpState;
+    EXPECT_EQ(STATUS_SUCCESS, Send(IRP_MN_QUERY_REMOVE_DEVICE));
+    EXPECT_EQ(STATUS_SUCCESS, Send(IRP_MN_QUERY_REMOVE_DEVICE));
+    auto *waiting = Read(probe);
+    EXPECT_EQ(nullptr, probe->current);
+    EXPECT_EQ(STATUS_SUCCESS, Send(IRP_MN_CANCEL_REMOVE_DEVICE));
+    EXPECT_EQ(before, probe->pnpState);
+    // Queues run again exactly when the device is working again.
+    EXPECT_EQ(!GetParam().stoppedFirst, probe->current != nullptr);
+    if (GetParam().stoppedFirst) {
+        EXPECT_FALSE(waiting->Done());
+        EXPECT_EQ(STATUS_SUCCESS, Send(IRP_MN_START_DEVICE));
+    }
+    ASSERT_NE(nullptr, probe->current);
+    probe->Finish();
+    EXPECT_EQ(STATUS_SUCCESS, waiting->Wait().status);
+}
+
+INSTANTIATE_TEST_SUITE_P(States, RepeatedRemovalQueryTest,
+                         ::testing::Values(RepeatedQueryCase{"Working", false}, RepeatedQueryCase{"Stopped", true}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// A stop that no query prepared and a surprise removal end what the device
+// has under way and fail what waits; nothing starts after them.
+struct AbortCase {
+    const char *name;
+    UCHAR minor;
+};
+
+void PrintTo(const AbortCase &c, std::ostream *os) { *os << c.name; }
+
+class AbortingRequestTest : public test::ProbeTest, public ::testing::WithParamInterface<AbortCase> {};
+
+TEST_P(AbortingRequestTest, EndsTheRequestUnderWayAndFailsTheWaitingOnes)
+{
+    ProbeDevice *probe = AddProbe();
+    probe->endCurrentOnCancel = true;
+    auto *underWay = Read(probe, 1);
+    auto *waiting = Read(probe, 2);
+    EXPECT_EQ(STATUS_SUCCESS, Send(GetParam().minor));
+    ASSERT_TRUE(underWay->Done());
+    EXPECT_EQ(STATUS_CANCELLED, underWay->Result().status);
+    ASSERT_TRUE(waiting->Done());
+    EXPECT_EQ(STATUS_DELETE_PENDING, waiting->Result().status);
+    EXPECT_EQ(std::vector<ULONG>{1}, probe->startedLengths);
+    EXPECT_EQ(nullptr, probe->current);
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, AbortingRequestTest,
+                         ::testing::Values(AbortCase{"StopWithoutQuery", IRP_MN_STOP_DEVICE},
+                                           AbortCase{"SurpriseRemoval", IRP_MN_SURPRISE_REMOVAL}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 TEST_F(PnpDeviceTest, RemoveWaitsForEveryHolderOfTheRemoveLock)
 {
     ProbeDevice *probe = AddProbe();

@@ -15,36 +15,6 @@ using Seen = ProbeBus::PowerSeen;
 constexpr UCHAR kSet = IRP_MN_SET_POWER;
 constexpr UCHAR kQuery = IRP_MN_QUERY_POWER;
 
-TEST(PowerTransitionTable, NamesTheActionOfEveryPairAndNothingElse)
-{
-    struct Entry {
-        LONG state, event, action;
-    };
-    const Entry expected[] = {
-        {InitialState, NewIrp, TriageNewIrp},
-        {SysPowerUpPending, MainIrpComplete, SysPowerUpComplete},
-        {SubPowerUpPending, AsyncNotify, SubPowerUpComplete},
-        {SubPowerDownPending, AsyncNotify, SubPowerDownComplete},
-        {SysPowerDownPending, MainIrpComplete, SysPowerDownComplete},
-        {DevPowerUpPending, MainIrpComplete, DevPowerUpComplete},
-        {DevPowerDownPending, MainIrpComplete, CompleteMainIrp},
-        {ContextSavePending, AsyncNotify, ContextSaveComplete},
-        {ContextRestorePending, AsyncNotify, ContextRestoreComplete},
-        {DevQueryUpPending, MainIrpComplete, DevQueryUpComplete},
-        {DevQueryDownPending, MainIrpComplete, DevQueryDownComplete},
-        {QueueStallPending, AsyncNotify, QueueStallComplete},
-        {PassiveCompletePending, AsyncNotify, CompleteMainIrp},
-    };
-    for (LONG s = 0; s < PowerIrpStateCount; ++s)
-        for (LONG e = 0; e < PowerEventCount; ++e) {
-            LONG want = InvalidAction;
-            for (const Entry &x : expected)
-                if (x.state == s && x.event == e)
-                    want = x.action;
-            EXPECT_EQ(want, kPowerTransitions[s][e]) << "state " << s << " event " << e;
-        }
-}
-
 // Records every context routine call; a routine can be told to finish later.
 struct ContextLog {
     std::vector<std::string> calls;
@@ -111,6 +81,143 @@ protected:
     ProbeBus *bus = nullptr;
     ContextLog log;
 };
+
+// Cases that name the platform's WDM version (wdmMajor, wdmMinor) boot a
+// machine that offers it.
+template <typename Case> class PlatformCaseTest : public PowerTest, public ::testing::WithParamInterface<Case> {
+protected:
+    void SetUp() override
+    {
+        options.wdmMajor = this->GetParam().wdmMajor;
+        options.wdmMinor = this->GetParam().wdmMinor;
+        PowerTest::SetUp();
+    }
+};
+
+// Every path through the state machine, from the state the device is in to
+// what the bus sees of the request, where the device ends and whether its
+// queue runs afterwards.
+enum class Start { InD0, InD3, AsleepInS3 };
+
+struct PathCase {
+    const char *name;
+    Start start;
+    bool system;
+    UCHAR minor;
+    LONG state;  // S-state for a system request, D-state otherwise
+    std::vector<Seen> seen;
+    LONG deviceStateAfter;
+    LONG systemStateAfter;
+    bool queueRunsAfter;
+};
+
+void PrintTo(const PathCase &c, std::ostream *os) { *os << c.name; }
+
+class PowerPathTest : public PowerTest, public ::testing::WithParamInterface<PathCase> {};
+
+TEST_P(PowerPathTest, EndsWhereItsRequestAsks)
+{
+    const PathCase &c = GetParam();
+    ProbeDevice *probe = AddProbeOn(false);
+    if (c.start == Start::InD3)
+        ASSERT_EQ(STATUS_SUCCESS, RequestPowerNow(probe, PowerDeviceD3));
+    if (c.start == Start::AsleepInS3)
+        ASSERT_EQ(STATUS_SUCCESS, Power().SendSystemIrp(probe->pdo, kSet, PowerSystemSleeping3));
+    bus->power.clear();
+
+    NTSTATUS status = c.system ? Power().SendSystemIrp(probe->pdo, c.minor, SYSTEM_POWER_STATE(c.state))
+                      : c.minor == kSet ? RequestPowerNow(probe, c.state)
+                                        : QueryPower(probe, c.state);
+    Pass(5);  // a system request to S0 does not wait for the device's D0
+    EXPECT_EQ(STATUS_SUCCESS, status);
+    EXPECT_EQ(c.seen, bus->power);
+    EXPECT_EQ(c.deviceStateAfter, probe->currentDevicePowerState);
+    EXPECT_EQ(c.systemStateAfter, probe->currentSystemPowerState);
+    Read(probe);
+    EXPECT_EQ(c.queueRunsAfter, probe->current != nullptr);
+    if (probe->current)
+        probe->Finish();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, PowerPathTest,
+    ::testing::Values(
+        PathCase{"DeviceSetDown", Start::InD0, false, kSet, PowerDeviceD3, {{kSet, false, PowerDeviceD3}},
+                 PowerDeviceD3, PowerSystemWorking, false},
+        PathCase{"DeviceSetSame", Start::InD0, false, kSet, PowerDeviceD0, {{kSet, false, PowerDeviceD0}},
+                 PowerDeviceD0, PowerSystemWorking, true},
+        PathCase{"DeviceSetUp", Start::InD3, false, kSet, PowerDeviceD0, {{kSet, false, PowerDeviceD0}},
+                 PowerDeviceD0, PowerSystemWorking, true},
+        // A granted down query keeps the queue stalled for the power-down.
+        PathCase{"DeviceQueryDown", Start::InD0, false, kQuery, PowerDeviceD3, {{kQuery, false, PowerDeviceD3}},
+                 PowerDeviceD0, PowerSystemWorking, false},
+        PathCase{"DeviceQueryUp", Start::InD3, false, kQuery, PowerDeviceD0, {{kQuery, false, PowerDeviceD0}},
+                 PowerDeviceD3, PowerSystemWorking, false},
+        PathCase{"SystemSetDown", Start::InD0, true, kSet, PowerSystemSleeping3,
+                 {{kSet, false, PowerDeviceD3}, {kSet, true, PowerSystemSleeping3}}, PowerDeviceD3,
+                 PowerSystemSleeping3, false},
+        PathCase{"SystemQueryDown", Start::InD0, true, kQuery, PowerSystemSleeping3,
+                 {{kQuery, false, PowerDeviceD3}, {kQuery, true, PowerSystemSleeping3}}, PowerDeviceD0,
+                 PowerSystemWorking, false},
+        PathCase{"SystemSetUp", Start::AsleepInS3, true, kSet, PowerSystemWorking,
+                 {{kSet, true, PowerSystemWorking}, {kSet, false, PowerDeviceD0}}, PowerDeviceD0,
+                 PowerSystemWorking, true},
+        // The device is in the state the system request maps to already.
+        PathCase{"SystemSetSame", Start::InD0, true, kSet, PowerSystemWorking, {{kSet, true, PowerSystemWorking}},
+                 PowerDeviceD0, PowerSystemWorking, true}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A system set-power request may not fail: when the device request it asks
+// for fails, the device stays where it is and the system request still goes
+// down to the bus and succeeds. A system query fails with its device query.
+struct FailedDeviceRequestCase {
+    const char *name;
+    UCHAR wdmMajor, wdmMinor;
+    UCHAR minor;
+    SYSTEM_POWER_STATE state;
+    NTSTATUS expected;
+    std::vector<Seen> seen;
+};
+
+void PrintTo(const FailedDeviceRequestCase &c, std::ostream *os) { *os << c.name; }
+
+class FailedDeviceRequestTest : public PlatformCaseTest<FailedDeviceRequestCase> {};
+
+TEST_P(FailedDeviceRequestTest, FailsOnlyASystemQuery)
+{
+    const FailedDeviceRequestCase &c = GetParam();
+    ProbeDevice *probe = AddProbeOn(false);
+    if (c.state == PowerSystemWorking)
+        ASSERT_EQ(STATUS_SUCCESS, Power().SendSystemIrp(probe->pdo, kSet, PowerSystemSleeping3));
+    LONG deviceStateBefore = probe->currentDevicePowerState;
+    bus->power.clear();
+    bus->queryStatus = STATUS_DEVICE_BUSY;
+    bus->deviceSetStatus = STATUS_DEVICE_BUSY;
+
+    EXPECT_EQ(c.expected, Power().SendSystemIrp(probe->pdo, c.minor, c.state));
+    Pass(5);
+    EXPECT_EQ(c.seen, bus->power);
+    if (c.minor == kSet) {
+        EXPECT_EQ(c.state, probe->currentSystemPowerState);
+        if (c.state == PowerSystemWorking)
+            EXPECT_EQ(deviceStateBefore, probe->currentDevicePowerState);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, FailedDeviceRequestTest,
+    ::testing::Values(
+        FailedDeviceRequestCase{"SetS3", 6, 0x00, kSet, PowerSystemSleeping3, STATUS_SUCCESS,
+                                {{kSet, false, PowerDeviceD3}, {kSet, true, PowerSystemSleeping3}}},
+        FailedDeviceRequestCase{"SetS0", 6, 0x00, kSet, PowerSystemWorking, STATUS_SUCCESS,
+                                {{kSet, true, PowerSystemWorking}, {kSet, false, PowerDeviceD0}}},
+        // The legacy platform holds the system request until the device's
+        // D0 request has ended.
+        FailedDeviceRequestCase{"SetS0Legacy", 1, 0x05, kSet, PowerSystemWorking, STATUS_SUCCESS,
+                                {{kSet, true, PowerSystemWorking}, {kSet, false, PowerDeviceD0}}},
+        FailedDeviceRequestCase{"QueryS3", 6, 0x00, kQuery, PowerSystemSleeping3, STATUS_DEVICE_BUSY,
+                                {{kQuery, false, PowerDeviceD3}}}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(PowerTest, PowerDownWaitsForTheCurrentRequestSavesContextAndKeepsTheQueuesStalledUntilD0)
 {
@@ -300,15 +407,7 @@ struct WakeOrderCase {
     bool systemDoneBeforeDevice;
 };
 
-class WakeOrderTest : public PowerTest, public ::testing::WithParamInterface<WakeOrderCase> {
-protected:
-    void SetUp() override
-    {
-        options.wdmMajor = GetParam().wdmMajor;
-        options.wdmMinor = GetParam().wdmMinor;
-        PowerTest::SetUp();
-    }
-};
+class WakeOrderTest : public PlatformCaseTest<WakeOrderCase> {};
 
 TEST_P(WakeOrderTest, TheSystemRequestToS0CompletesBeforeTheSlowD0OnlyOnNewerPlatforms)
 {

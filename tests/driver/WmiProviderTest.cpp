@@ -1,9 +1,10 @@
 // The driver's WMI provider, asked by the machine's WMI service as a WMI
 // consumer would ask it: a port's registration and its MSSerial blocks, sizes
 // of too-small answers, unknown instances, sets, methods, event and
-// collection control, blocks added after registration, deregistration when a
-// device goes, requests passed down without a provider, and pool running out
-// while the provider is created or grows.
+// collection control, blocks added after registration (also when the update
+// is refused), deregistration when a device goes or is surprise-removed,
+// requests passed down without a provider, and pool running out while the
+// provider is created or grows.
 #include "support/TestMachine.h"
 
 #include <cstring>
@@ -88,6 +89,42 @@ public:
     std::vector<bool> events;
     std::vector<bool> collections;
     std::vector<UCHAR> received;
+};
+
+// An upper filter over a device that refuses the WMI service's registration
+// requests and passes every other system-control request down.
+class RegistrationRefusingFilter : public KDeviceObject {
+public:
+    using KDeviceObject::KDeviceObject;
+    static RegistrationRefusingFilter *AttachTo(PDEVICE_OBJECT device)
+    {
+        KUnicodeString noName;
+        KDeviceCreation creation{};
+        void *storage = CreateDeviceObject(sizeof(RegistrationRefusingFilter), DriverGlobals.driverObject, noName,
+                                           creation);
+        auto *filter = new (storage) RegistrationRefusingFilter(creation);
+        filter->CompleteInitialization();
+        filter->lower = IoAttachDeviceToDeviceStack(filter->deviceObject, device);
+        return filter;
+    }
+    void DetachAndDelete()
+    {
+        IoDetachDevice(lower);
+        delete this;
+    }
+    NTSTATUS DispatchSystemControl(PIRP irp) override
+    {
+        UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+        if (minor == IRP_MN_REGINFO || minor == IRP_MN_REGINFO_EX) {
+            irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
+            irp->IoStatus.Information = 0;
+            IofCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        IoSkipCurrentIrpStackLocation(irp);
+        return IofCallDriver(lower, irp);
+    }
+    PDEVICE_OBJECT lower = nullptr;
 };
 
 class WmiProviderTest : public test::MachineTest {
@@ -339,6 +376,52 @@ TEST_F(WmiProviderTest, WmiLateBlocksUpdateTheRegistrationAndARepeatedGuidCounts
     const plat::WmiRegistration *s = plat::FindWmiRegistration(FunctionDevice(scanner[0]));
     ASSERT_NE(nullptr, s);
     EXPECT_TRUE(s->guids.empty());
+}
+
+// The update after a late block fails: the block is the provider's all the
+// same, so the addition succeeds, and the next update that gets through
+// covers it.
+TEST_F(WmiProviderTest, WmiBlockWhoseUpdateFailsIsAddedAndCoveredByTheNextUpdate)
+{
+    ASSERT_EQ(STATUS_SUCCESS, AddStatus(AddPort(u"COM5")));
+    KVirtualSerialPort *port = Port(0);
+    RegistrationRefusingFilter *filter = RegistrationRefusingFilter::AttachTo(port->deviceObject);
+    EXPECT_EQ(STATUS_SUCCESS, port->AddWmiBlock(kTestGuids[0], Block(2, 0x21)));
+    EXPECT_EQ(nullptr, Registered(port->deviceObject, kTestGuids[0]));
+    filter->DetachAndDelete();
+
+    EXPECT_EQ(STATUS_SUCCESS, port->AddWmiBlock(kTestGuids[1], Block(3, 0x32)));
+    for (const GUID &guid : {kTestGuids[0], kTestGuids[1]}) {
+        const plat::WmiGuidRegistration *registered = Registered(port->deviceObject, guid);
+        ASSERT_NE(nullptr, registered);
+        EXPECT_EQ(1u, registered->instanceCount);
+    }
+    plat::WmiResult late = plat::WmiQueryAllData(kTestGuids[0]);
+    ASSERT_EQ(STATUS_SUCCESS, late.status);
+    ASSERT_EQ(1u, late.instances.size());
+    EXPECT_EQ(std::vector<UCHAR>(2, 0x21), late.instances[0].data);
+}
+
+// A device that is surprise-removed is gone for WMI at once, before the
+// removal that destroys it.
+TEST_F(WmiProviderTest, WmiSurpriseRemovalDeregistersTheDevice)
+{
+    AddPort(u"COM5");
+    std::u16string port = AddPort(u"COM6");
+    std::u16string scanner = Plug(u"SN-1").at(0);
+    for (const std::u16string &instance : {port, scanner}) {
+        SCOPED_TRACE(Utf8(instance));
+        plat::DeviceNode *node = plat::PnpManager::Get().FindNode(instance);
+        PDEVICE_OBJECT device = FunctionDevice(instance);
+        ASSERT_TRUE(plat::WmiRegistered(device));
+        EXPECT_EQ(STATUS_SUCCESS, plat::PnpManager::Get().SendPnpIrp(node, IRP_MN_SURPRISE_REMOVAL));
+        EXPECT_FALSE(plat::WmiRegistered(device));
+        plat::PnpManager::Get().DeviceGone(node);
+    }
+    plat::WmiResult names = plat::WmiQueryAllData(kPortNameGuid);
+    ASSERT_EQ(1u, names.instances.size());
+    EXPECT_EQ((std::vector<UCHAR>{10, 0, 'C', 0, 'O', 0, 'M', 0, '5', 0, 0, 0}), names.instances[0].data);
+    EXPECT_EQ(1u, plat::WmiRegistrations().size());
 }
 
 TEST_F(WmiProviderTest, WmiDevicesThatGoAreDeregistered)

@@ -141,6 +141,32 @@ TEST_F(PairingTest, ModemInterfaceAlwaysUsesSlotZeroWithoutReadingDescriptors)
     EXPECT_EQ("COM3", Value(key, u"PortName"));
 }
 
+TEST_F(PairingTest, PortsClassNameMatchesWholeAndWithoutCase)
+{
+    struct Case {
+        const char16_t *className;
+        bool port;
+    };
+    const Case cases[] = {{u"PORTS", true}, {u"ports", true}, {u"PortsX", false}, {u"Port", false}};
+    ASSERT_EQ(STATUS_SUCCESS, AddStatus(AddPort(u"COM3")));  // loads the driver
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(Utf8(c.className));
+        plat::DeviceNodeSetup setup;
+        setup.className = c.className;
+        setup.service = u"VEXLINK";
+        setup.deviceParameters = {{u"PortName", u"COM" + plat::FromUtf8(std::to_string(10 + n++))}};
+        std::u16string instance = plat::PnpManager::NextRootInstance(u"PORTS");
+        plat::PnpManager::WriteDeviceNodeKey(instance, setup);
+        LONG portsBefore = DriverGlobals.livePortCount;
+        plat::PnpManager::Get().ReportDevice(instance, std::make_unique<plat::PhysicalDevice>());
+        // Anything else is taken for a scanner, which a root device cannot
+        // identify.
+        EXPECT_EQ(c.port, NT_SUCCESS(AddStatus(instance)));
+        EXPECT_EQ(portsBefore + (c.port ? 1 : 0), DriverGlobals.livePortCount);
+    }
+}
+
 TEST_F(PairingTest, ModemHardwareIdMatchesWholeAndWithoutCase)
 {
     struct Case {

@@ -1,6 +1,6 @@
 // A scanner's device life under Plug and Play: started after its add, pulled
-// out (surprise removal, then removal) while paired, parked or busy, and
-// plugged in again.
+// out (surprise removal, then removal) while paired, parked or busy, plugged
+// in again, and left behind by a paired port that goes.
 #include "support/TestMachine.h"
 
 #include "DriverGlobals.h"
@@ -71,6 +71,71 @@ TEST_F(ScannerLifecycleTest, UnpluggingAParkedScannerEmptiesItsSlot)
     // A port added now finds nobody waiting.
     AddPort(u"COM5");
     EXPECT_EQ(nullptr, PortIn(1)->pairedScanner);
+}
+
+// Every add records the scanner afresh, whatever its key held; a removal
+// while parked pairs nothing and so writes nothing.
+TEST_F(ScannerLifecycleTest, AReturningScannerIsRecordedAgainAndLeavingWhileParkedKeepsTheRecord)
+{
+    AddPort(u"COM3");
+    std::u16string com5 = AddPort(u"COM5");
+    Plug(u"SN1", u"Model One");
+    ASSERT_TRUE(machine->UnplugScanner(u"SN1"));
+    ASSERT_EQ("", Value(ScannerKey(u"SN1"), u"Flag"));
+    // Its port goes: the scanner comes back to a slot without a port.
+    ASSERT_EQ(STATUS_SUCCESS, plat::PnpManager::Get().RequestRemoval(plat::PnpManager::Get().FindNode(com5), true));
+
+    Plug(u"SN1", u"Model Two");
+    ASSERT_NE(nullptr, ScannerIn(1));
+    EXPECT_EQ(nullptr, ScannerIn(1)->pairedPort);
+    EXPECT_EQ("Enumerated", Value(ScannerKey(u"SN1"), u"Flag"));
+    EXPECT_EQ("Model Two", Value(ScannerKey(u"SN1"), u"ModelType"));
+    ASSERT_TRUE(machine->UnplugScanner(u"SN1"));
+    EXPECT_EQ("Enumerated", Value(ScannerKey(u"SN1"), u"Flag"));
+    EXPECT_EQ("COM5", Value(ScannerKey(u"SN1"), u"PortName"));
+}
+
+// The bus loses a paired port: its scanner stays parked in the slot without a
+// link to it, and the next port to take the slot pairs with it.
+TEST_F(ScannerLifecycleTest, APairedPortThatGoesLeavesItsScannerParkedForTheNextPort)
+{
+    AddPort(u"COM3");
+    std::u16string com5 = AddPort(u"COM5");
+    Plug(u"SN1");
+    KScannerFunction *scanner = ScannerIn(1);
+    ASSERT_NE(nullptr, scanner->pairedPort);
+    plat::PnpManager::Get().DeviceGone(plat::PnpManager::Get().FindNode(com5));
+    EXPECT_EQ(nullptr, PortIn(1));
+    EXPECT_EQ(scanner, ScannerIn(1));
+    EXPECT_EQ(nullptr, scanner->pairedPort);
+
+    AddPort(u"COM7");
+    ASSERT_NE(nullptr, PortIn(1));
+    EXPECT_EQ(PortIn(1), scanner->pairedPort);
+    EXPECT_EQ(scanner, PortIn(1)->pairedScanner);
+    EXPECT_EQ("COM7", Value(ScannerKey(u"SN1"), u"PortName"));
+    EXPECT_EQ("Associated", Value(ScannerKey(u"SN1"), u"Flag"));
+}
+
+// The last port goes while paired with the modem interface: the table goes
+// with it, and neither function of the composite scanner keeps a link.
+TEST_F(ScannerLifecycleTest, TheLastPortGoingWhilePairedLeavesNoScannerLinkedToIt)
+{
+    std::u16string com3 = AddPort(u"COM3");
+    Plug(u"SN1", u"VX Modem Scanner", true);
+    KScannerFunction *modem = ScannerIn(0);
+    KScannerFunction *function = ScannerIn(1);
+    ASSERT_EQ(PortIn(0), modem->pairedPort);
+    plat::PnpManager::Get().DeviceGone(plat::PnpManager::Get().FindNode(com3));
+    EXPECT_EQ(nullptr, DriverGlobals.portTable);
+    EXPECT_EQ(nullptr, modem->pairedPort);
+    EXPECT_EQ(nullptr, function->pairedPort);
+    // A fresh table holds neither; the scanner can be pulled out as usual.
+    AddPort(u"COM4");
+    EXPECT_EQ(nullptr, modem->pairedPort);
+    EXPECT_EQ(nullptr, PortIn(0)->pairedScanner);
+    ASSERT_TRUE(machine->UnplugScanner(u"SN1"));
+    EXPECT_TRUE(IsListEmpty(&DriverGlobals.scannerList));
 }
 
 TEST_F(ScannerLifecycleTest, UnpluggingACompositeScannerRemovesBothFunctions)

@@ -107,6 +107,19 @@ TEST_F(PortNamingTest, LinkThatCannotBeCreatedIsLoggedWithItsNameAndUndone)
     EXPECT_EQ("\\Device\\VXVIRTPORT2", Utf8(DriverGlobals.portTable[1].port->deviceName));
 }
 
+// A second node with the same COM name cannot have the link: the port that
+// fails and goes must not take the first port's link with it.
+TEST_F(PortNamingTest, LinkNameAnotherPortHoldsStaysThatPorts)
+{
+    ASSERT_EQ(STATUS_SUCCESS, AddStatus(AddPort(u"COM5")));
+    PDEVICE_OBJECT first = plat::ResolveDevice(u"\\DosDevices\\COM5");
+    ASSERT_NE(nullptr, first);
+    EXPECT_EQ(STATUS_OBJECT_NAME_COLLISION, AddStatus(AddPort(u"COM5")));
+    EXPECT_EQ((std::vector<std::string>{"E0060001 \\DosDevices\\COM5"}), ErrorLog());
+    EXPECT_EQ(first, plat::ResolveDevice(u"\\DosDevices\\COM5"));
+    EXPECT_EQ("COM5", Value(kSerialComm, u"\\Device\\VXVIRTPORT0"));
+}
+
 TEST_F(PortNamingTest, SerialCommWriteFailureUndoesTheLink)
 {
     ASSERT_EQ(STATUS_SUCCESS, AddStatus(AddPort(u"COM3")));

@@ -24,8 +24,14 @@ public:
     ~ProbeDevice() override { *destroyed = true; }
 
     // Reads go to the single queue; the start routine keeps the request
-    // current until Finish.
-    static void Start(KDeviceObject *owner, PIRP irp) { static_cast<ProbeDevice *>(owner)->current = irp; }
+    // current until Finish and notes the read length, which tells requests
+    // apart.
+    static void Start(KDeviceObject *owner, PIRP irp)
+    {
+        auto *self = static_cast<ProbeDevice *>(owner);
+        self->current = irp;
+        self->startedLengths.push_back(IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length);
+    }
     void Finish(NTSTATUS status = STATUS_SUCCESS)
     {
         PIRP irp = current;
@@ -42,7 +48,15 @@ public:
         Queue(0)->startPacket(irp);
         return STATUS_PENDING;
     }
-    void CancelOutstandingIo() override { ++cancels; }
+    // With endCurrentOnCancel the current request is I/O the device has
+    // under way, which a cancel ends.
+    void CancelOutstandingIo() override
+    {
+        ++cancels;
+        if (endCurrentOnCancel && current)
+            Finish(STATUS_CANCELLED);
+    }
+    bool endCurrentOnCancel = false;
     // With forgetStartNext, power requests go down as from a driver that
     // never calls PoStartNextPowerIrp.
     NTSTATUS DispatchPower(PIRP irp) override
@@ -70,6 +84,7 @@ public:
     }
 
     PIRP current = nullptr;
+    std::vector<ULONG> startedLengths;
     int cancels = 0;
     int starts = 0;
     bool startedWithLists = false;
@@ -104,15 +119,21 @@ public:
             power.push_back({sp->MinorFunction, system,
                              system ? LONG(sp->Parameters.Power.State.SystemState)
                                     : LONG(sp->Parameters.Power.State.DeviceState)});
-            if (!system && sp->MinorFunction == IRP_MN_QUERY_POWER && queryStatus != STATUS_SUCCESS) {
+            NTSTATUS answer = system                                   ? STATUS_SUCCESS
+                              : sp->MinorFunction == IRP_MN_QUERY_POWER ? queryStatus
+                                                                        : deviceSetStatus;
+            if (answer != STATUS_SUCCESS) {
                 PoStartNextPowerIrp(irp);
-                return Complete(irp, queryStatus);
+                return Complete(irp, answer);
             }
         }
         return PhysicalDevice::Dispatch(irp);
     }
     std::vector<PowerSeen> power;
     NTSTATUS queryStatus = STATUS_SUCCESS;
+    // What device set-power requests answer, as from hardware that does not
+    // reach the state.
+    NTSTATUS deviceSetStatus = STATUS_SUCCESS;
     bool wakeCapable = false;
     void FillCapabilities(DEVICE_CAPABILITIES &caps) override
     {
@@ -192,6 +213,9 @@ protected:
     }
     void TearDown() override
     {
+        // Requests still waiting end when the machine goes off: their
+        // records must outlive it.
+        machine.reset();
         for (auto *r : requests)
             delete r;
         MachineTest::TearDown();
@@ -209,10 +233,11 @@ protected:
         node = plat::PnpManager::Get().ReportDevice(instance, std::move(bus));
         return LastProbe();
     }
-    plat::PendingRequest *Read(ProbeDevice *probe)
+    plat::PendingRequest *Read(ProbeDevice *probe, ULONG length = 0)
     {
         plat::Request request;
         request.major = IRP_MJ_READ;
+        request.outputLength = length;
         requests.push_back(plat::StartRequest(nullptr, request, probe->deviceObject));
         return requests.back();
     }
