@@ -464,3 +464,31 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+// Windows sends the removal of a surprise-removed stack only once every
+// handle to it is closed; meanwhile the stack takes no new opens.
+TEST_F(PnpDeviceTest, ASurpriseRemovedStackWithAnOpenHandleIsRemovedWhenTheHandleCloses)
+{
+    ProbeDevice *probe = AddProbe();
+    std::u16string pdoName = plat::HeaderOf(node->Pdo())->name;
+    std::u16string instance = node->instancePath;
+    auto destroyed = probe->destroyed;
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, plat::OpenDevice(pdoName, &file));
+
+    plat::PnpManager::Get().DeviceGone(node);
+    plat::PnpManager::Get().Settle();
+    EXPECT_FALSE(*destroyed) << "removed while a handle was open";
+    EXPECT_EQ(plat::NodeState::SurpriseRemoved, node->state);
+    PFILE_OBJECT second = nullptr;
+    EXPECT_EQ(STATUS_NO_SUCH_DEVICE, plat::OpenDevice(pdoName, &second));
+
+    plat::CloseDevice(file);
+    plat::PnpManager::Get().Settle();
+    EXPECT_TRUE(*destroyed);
+    EXPECT_EQ(nullptr, plat::PnpManager::Get().FindNode(instance));
+}
+
+}  // namespace

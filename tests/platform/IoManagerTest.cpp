@@ -726,3 +726,65 @@ TEST_F(IoManagerTest, NameCollisionsAreRefusedWithoutTouchingTheExistingObject)
 }
 
 }  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Device object lifetime
+
+TEST_F(IoManagerTest, ADeletedDeviceWithAnOpenFileLosesItsNameAtOnceAndGoesAtTheClose)
+{
+    BuildStack(0);
+    std::vector<UCHAR> majors;
+    behaviour[Lower()] = [&majors](PDEVICE_OBJECT device, PIRP irp) {
+        majors.push_back(IoGetCurrentIrpStackLocation(irp)->MajorFunction);
+        return CompleteNow(STATUS_SUCCESS, 0)(device, irp);
+    };
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, plat::OpenDevice(u"\\Device\\IoTestLower", &file));
+    PDEVICE_OBJECT lower = Lower();
+    stack.clear();
+    IoDeleteDevice(lower);
+
+    PFILE_OBJECT second = nullptr;
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, plat::OpenDevice(u"\\Device\\IoTestLower", &second));
+    EXPECT_EQ(lower, lowerDriver->DeviceObject) << "the open file no longer keeps its device";
+    // Requests on the open file still reach the driver, which must expect them.
+    plat::Request request;
+    request.major = IRP_MJ_DEVICE_CONTROL;
+    EXPECT_EQ(STATUS_SUCCESS, plat::SendRequest(file, request).status);
+    plat::CloseDevice(file);
+    EXPECT_EQ((std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}), majors);
+    EXPECT_EQ(nullptr, lowerDriver->DeviceObject) << "the last close did not free the deleted device";
+}
+
+TEST_F(IoManagerTest, APointerReferenceKeepsADeletedDeviceUntilItIsDropped)
+{
+    BuildStack(0);
+    PDEVICE_OBJECT lower = Lower();
+    stack.clear();
+    ObReferenceObject(lower);
+    IoDeleteDevice(lower);
+    EXPECT_EQ(lower, lowerDriver->DeviceObject);
+    ObDereferenceObject(lower);
+    EXPECT_EQ(nullptr, lowerDriver->DeviceObject);
+}
+
+TEST_F(IoManagerTest, DeletingADeviceTwiceOrDroppingAReferenceNeverTakenIsReported)
+{
+    BuildStack(0);
+    PDEVICE_OBJECT lower = Lower();
+    stack.clear();
+    plat::ScopedVerifierCapture capture;
+    ObDereferenceObject(lower);
+    ObReferenceObject(lower);
+    IoDeleteDevice(lower);
+    IoDeleteDevice(lower);
+    ObDereferenceObject(lower);
+    ASSERT_EQ(2u, capture.Messages().size());
+    EXPECT_TRUE(capture.Contains("ObDereferenceObject of '\\Device\\IoTestLower' without a reference to drop"));
+    EXPECT_TRUE(capture.Contains("IoDeleteDevice of '\\Device\\IoTestLower' a second time"));
+    EXPECT_EQ(nullptr, lowerDriver->DeviceObject);
+}
+
+}  // namespace

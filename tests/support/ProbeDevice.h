@@ -50,6 +50,18 @@ public:
     }
     // With endCurrentOnCancel the current request is I/O the device has
     // under way, which a cancel ends.
+    // Opens of the stack (by the PDO's name) succeed, so that a test can
+    // hold a handle across a removal.
+    NTSTATUS DispatchCreate(PIRP irp) override { return Succeed(irp); }
+    NTSTATUS DispatchCleanup(PIRP irp) override { return Succeed(irp); }
+    NTSTATUS DispatchClose(PIRP irp) override { return Succeed(irp); }
+    static NTSTATUS Succeed(PIRP irp)
+    {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = 0;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    }
     void CancelOutstandingIo() override
     {
         ++cancels;
