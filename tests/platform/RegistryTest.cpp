@@ -1222,7 +1222,7 @@ TEST_F(RegistryTest, LoadFileReadsUtf16FilesAndRejectsBadOnesWithoutChange)
     }
     std::string error;
     EXPECT_FALSE(Registry().LoadFile(bad, &error));
-    EXPECT_EQ(error.rfind("line 2:", 0), 0u) << error;
+    EXPECT_EQ(error, bad + ":2: unrecognised line");
     EXPECT_FALSE(Registry().LoadFile(TempFile("missing.reg")));
     EXPECT_EQ(DumpAll(), before);
     std::remove(utf16.c_str());

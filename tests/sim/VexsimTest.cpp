@@ -250,7 +250,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadArguments{"UnknownCommand", "fly", "usage: vexsim"},
                       BadArguments{"RunWithoutFile", "run", "usage: vexsim"},
                       BadArguments{"DemoWithExtra", "demo now", "usage: vexsim"},
-                      BadArguments{"SeedNotANumber", "--seed 12ab run -", "--seed needs a number, not '12ab'"},
+                      BadArguments{"SeedNotANumber", "--seed 12ab run -", "--seed needs a number from 0 to 18446744073709551615, not '12ab'"},
                       BadArguments{"MissingFile", "run /nonexistent/script.txt",
                                    "cannot open '/nonexistent/script.txt'"}),
     [](const auto &info) { return std::string(info.param.name); });

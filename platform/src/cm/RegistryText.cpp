@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "cm/Hive.h"
+#include "cm/Utf8.h"
 #include "rtl/Text.h"
 
 namespace plat::cm {
@@ -96,13 +97,14 @@ void ExportKey(const Key *key, bool includeVolatile, std::string *out)
     for (const auto &value : key->Values())
         *out += ValueLine(value);
     *out += "\n";
-    std::vector<const Key *> subkeys;
+    // Each name is upcased once, not at every comparison of the sort.
+    std::vector<std::pair<std::u16string, const Key *>> subkeys;
+    subkeys.reserve(key->Subkeys().size());
     for (const auto &subkey : key->Subkeys())
-        subkeys.push_back(subkey.get());
-    std::sort(subkeys.begin(), subkeys.end(),
-              [](const Key *a, const Key *b) { return Upcase(a->Name()) < Upcase(b->Name()); });
-    for (const Key *subkey : subkeys)
-        ExportKey(subkey, includeVolatile, out);
+        subkeys.emplace_back(Upcase(subkey->Name()), subkey.get());
+    std::sort(subkeys.begin(), subkeys.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    for (const auto &subkey : subkeys)
+        ExportKey(subkey.second, includeVolatile, out);
 }
 
 //
@@ -166,7 +168,8 @@ bool ParseHexNumber(std::string_view s, size_t maxDigits, uint32_t *value)
 
 class Parser {
 public:
-    explicit Parser(std::string_view text)
+    // An error names its line as "<where>N: problem".
+    explicit Parser(std::string_view text, std::string where = "line ") : where_(std::move(where))
     {
         if (StartsWith(text, "\xEF\xBB\xBF"))
             text.remove_prefix(3);
@@ -197,6 +200,8 @@ public:
                 continue;
             }
             seenContent = true;
+            if (!IsValidUtf8(lines_[index_]))
+                return Fail("invalid UTF-8", error);
             bool ok;
             if (line.front() == '[') {
                 ok = ParseKeyLine(line, steps, &inKey);
@@ -218,7 +223,7 @@ private:
     {
         problem_ = problem;
         if (error)
-            *error = "line " + std::to_string(lineNumber_) + ": " + problem;
+            *error = where_ + std::to_string(lineNumber_) + ": " + problem;
         return false;
     }
 
@@ -234,9 +239,11 @@ private:
         std::vector<std::u16string> names;
         if (!SplitRegistryPath(path, &names) || names.empty())
             return Fail("not a key path below HKEY_LOCAL_MACHINE or HKEY_USERS", nullptr);
+        if (names.size() > kMaxKeyDepth)
+            return Fail("key nested deeper than " + std::to_string(kMaxKeyDepth) + " levels", nullptr);
         for (const auto &name : names)
-            if (name.size() > 255)
-                return Fail("key name longer than 255 characters", nullptr);
+            if (name.size() > kMaxKeyNameChars)
+                return Fail("key name longer than " + std::to_string(kMaxKeyNameChars) + " characters", nullptr);
         steps->push_back(ImportStep{remove ? ImportStep::DeleteKey : ImportStep::OpenKey, path, {}});
         *inKey = !remove;
         return true;
@@ -270,6 +277,8 @@ private:
         } else if (!ParseQuoted(&line, &value.name)) {
             return false;  // "" names the default value, as @ does
         }
+        if (value.name.size() > kMaxValueNameChars)
+            return Fail("value name longer than " + std::to_string(kMaxValueNameChars) + " characters", nullptr);
         line = TrimLeft(line);
         if (line.empty() || line.front() != '=')
             return Fail("= expected after the value name", nullptr);
@@ -302,6 +311,8 @@ private:
         } else {
             return Fail("unrecognised value data", nullptr);
         }
+        if (value.data.size() > kMaxValueDataBytes)
+            return Fail("value data larger than " + std::to_string(kMaxValueDataBytes) + " bytes", nullptr);
         steps->push_back(ImportStep{ImportStep::SetValue, {}, std::move(value)});
         return true;
     }
@@ -343,6 +354,7 @@ private:
         }
     }
 
+    std::string where_;
     std::vector<std::string_view> lines_;
     size_t index_ = 0;
     size_t lineNumber_ = 0;
@@ -414,14 +426,28 @@ bool Hive::ImportText(std::string_view text, std::string *error)
     return true;
 }
 
+std::string Hive::StateText()
+{
+    std::lock_guard lock(mutex_);
+    return std::string(kHeader) + "\n\n" + ExportText(u"\\Registry\\Machine", false) +
+           ExportText(u"\\Registry\\User", false);
+}
+
+bool Hive::LoadText(std::string_view bytes, const std::string &fileName, std::string *error)
+{
+    std::string text = FileTextAsUtf8(std::string(bytes));
+    std::vector<ImportStep> steps;
+    if (!Parser(text, fileName + ":").Parse(&steps, error))
+        return false;
+    std::lock_guard lock(mutex_);
+    Clear();
+    Apply(*this, steps);
+    return true;
+}
+
 bool Hive::SaveFile(const std::string &hostPath)
 {
-    std::string text = std::string(kHeader) + "\n\n";
-    {
-        std::lock_guard lock(mutex_);
-        text += ExportText(u"\\Registry\\Machine", false);
-        text += ExportText(u"\\Registry\\User", false);
-    }
+    std::string text = StateText();
     std::ofstream file(hostPath, std::ios::binary | std::ios::trunc);
     if (!file)
         return false;
@@ -434,19 +460,12 @@ bool Hive::LoadFile(const std::string &hostPath, std::string *error)
     std::ifstream file(hostPath, std::ios::binary);
     if (!file) {
         if (error)
-            *error = "cannot open " + hostPath;
+            *error = hostPath + ": cannot open";
         return false;
     }
     std::ostringstream bytes;
     bytes << file.rdbuf();
-    std::string text = FileTextAsUtf8(bytes.str());
-    std::vector<ImportStep> steps;
-    if (!Parser(text).Parse(&steps, error))
-        return false;
-    std::lock_guard lock(mutex_);
-    Clear();
-    Apply(*this, steps);
-    return true;
+    return LoadText(bytes.str(), hostPath, error);
 }
 
 }  // namespace plat::cm
