@@ -60,33 +60,40 @@ std::string HexDigits(uint32_t value, int width)
     return out;
 }
 
-std::string ValueLine(const Value &value)
+// Appends the value's line; the state file is mostly hex lists, so their
+// bytes are written digit by digit without a string per byte.
+void AppendValueLine(const Value &value, std::string *out)
 {
     std::u16string prefix = value.name.empty() ? u"@=" : u"\"" + Escaped(value.name) + u"\"=";
     std::u16string text;
-    if (value.type == REG_SZ && PlainString(value, &text))
-        return ToUtf8(prefix + u"\"" + Escaped(text) + u"\"") + "\n";
+    if (value.type == REG_SZ && PlainString(value, &text)) {
+        *out += ToUtf8(prefix + u"\"" + Escaped(text) + u"\"");
+        *out += '\n';
+        return;
+    }
     if (value.type == REG_DWORD && value.data.size() == 4) {
         uint32_t dword;
         std::memcpy(&dword, value.data.data(), 4);
-        return ToUtf8(prefix) + "dword:" + HexDigits(dword, 8) + "\n";
+        *out += ToUtf8(prefix) + "dword:" + HexDigits(dword, 8) + "\n";
+        return;
     }
+    static const char digits[] = "0123456789abcdef";
     std::string tag = value.type == REG_BINARY ? "hex:" : "hex(" + HexDigits(value.type, 1) + "):";
-    std::string line = ToUtf8(prefix) + tag;
+    *out += ToUtf8(prefix) + tag;
     size_t column = prefix.size() + tag.size();
-    for (size_t i = 0; i < value.data.size(); ++i) {
-        line += HexDigits(value.data[i], 2);
-        column += 2;
-        if (i + 1 == value.data.size())
-            break;
-        line += ',';
-        ++column;
-        if (column > kWrapColumn) {
-            line += "\\\n  ";
+    const size_t count = value.data.size();
+    for (size_t i = 0; i < count; ++i) {
+        uint8_t byte = value.data[i];
+        char item[3] = {digits[byte >> 4], digits[byte & 0xF], ','};
+        bool last = i + 1 == count;
+        out->append(item, last ? 2 : 3);
+        column += last ? 2 : 3;
+        if (!last && column > kWrapColumn) {
+            out->append("\\\n  ");
             column = 2;
         }
     }
-    return line + "\n";
+    *out += '\n';
 }
 
 void ExportKey(const Key *key, bool includeVolatile, std::string *out)
@@ -95,7 +102,7 @@ void ExportKey(const Key *key, bool includeVolatile, std::string *out)
         return;
     *out += "[" + ToUtf8(ExportPathOf(key)) + "]\n";
     for (const auto &value : key->Values())
-        *out += ValueLine(value);
+        AppendValueLine(value, out);
     *out += "\n";
     // Each name is upcased once, not at every comparison of the sort.
     std::vector<std::pair<std::u16string, const Key *>> subkeys;
@@ -338,19 +345,30 @@ private:
             ++index_;
             bytes += TrimRight(TrimLeft(lines_[index_]));
         }
-        std::string_view rest = TrimLeft(bytes);
-        if (TrimRight(rest).empty())
+        if (TrimRight(TrimLeft(bytes)).empty())
             return true;
+        // A plain scan: a state file is mostly hex lists.
+        const char *p = bytes.data();
+        const char *end = p + bytes.size();
+        value->data.reserve(bytes.size() / 3 + 1);
+        auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
         for (;;) {
-            size_t comma = rest.find(',');
-            std::string_view item = TrimRight(TrimLeft(rest.substr(0, comma)));
-            uint32_t byte;
-            if (!ParseHexNumber(item, 2, &byte))
-                return Fail("bad hex byte '" + std::string(item) + "'", nullptr);
-            value->data.push_back(static_cast<uint8_t>(byte));
-            if (comma == rest.npos)
+            const char *comma = static_cast<const char *>(std::memchr(p, ',', static_cast<size_t>(end - p)));
+            const char *first = p;
+            const char *last = comma ? comma : end;
+            while (first < last && blank(*first))
+                ++first;
+            while (last > first && blank(last[-1]))
+                --last;
+            size_t digits = static_cast<size_t>(last - first);
+            int high = digits ? HexValue(first[0]) : -1;
+            int low = digits == 2 ? HexValue(first[1]) : 0;
+            if (digits == 0 || digits > 2 || high < 0 || low < 0)
+                return Fail("bad hex byte '" + std::string(first, digits) + "'", nullptr);
+            value->data.push_back(static_cast<uint8_t>(digits == 1 ? high : high * 16 + low));
+            if (!comma)
                 return true;
-            rest = rest.substr(comma + 1);
+            p = comma + 1;
         }
     }
 
