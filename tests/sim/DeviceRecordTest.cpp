@@ -116,6 +116,8 @@ struct UnrecordableSerial {
     const char *keyPath;  // below the driver's Configuration key
 };
 
+void PrintTo(const UnrecordableSerial &u, std::ostream *os) { *os << u.name; }
+
 class UnrecordablePairingTest : public DeviceRecordTest, public ::testing::WithParamInterface<UnrecordableSerial> {};
 
 // An empty key name inside the serial number: the scanner pairs in memory,
@@ -144,6 +146,8 @@ struct PortCountCase {
     const char *dword;
     const char *log;
 };
+
+void PrintTo(const PortCountCase &p, std::ostream *os) { *os << p.name << " (PortCount 0x" << p.dword << ")"; }
 
 class PortCountTest : public DeviceRecordTest, public ::testing::WithParamInterface<PortCountCase> {};
 

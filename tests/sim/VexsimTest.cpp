@@ -271,6 +271,8 @@ struct FailingLine {
     const char *message;
 };
 
+void PrintTo(const FailingLine &f, std::ostream *os) { *os << f.name; }
+
 class FailingLineTest : public VexsimTest, public ::testing::WithParamInterface<FailingLine> {};
 
 TEST_P(FailingLineTest, StopsTheRunThereWithAMessage)
