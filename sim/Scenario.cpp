@@ -2,6 +2,7 @@
 #include "Scenario.h"
 
 #include <cctype>
+#include <memory>
 #include <sstream>
 
 #include "DriverGlobals.h"
@@ -10,8 +11,10 @@
 #include "MachineSetup.h"
 #include "PortTable.h"
 #include "cm/Hive.h"
+#include "cm/Utf8.h"
 #include "io/IoManager.h"
 #include "machine/Machine.h"
+#include "machine/StateFolder.h"
 #include "po/PowerManager.h"
 #include "rtl/Text.h"
 #include "wmi/WmiClient.h"
@@ -150,10 +153,20 @@ public:
         plat::MachineOptions machineOptions;
         machineOptions.seed = options_.seed;
         machineOptions.stateDir = options_.stateDir;
-        // The service key must exist before the first device node binds to
-        // the driver, so it is written before the machine boots its devices.
-        plat::Machine machine(machineOptions, InstallDriverService);
-        machine_ = &machine;
+        if (options_.nonPagedPoolBytes)
+            machineOptions.nonPagedPoolBytes = options_.nonPagedPoolBytes;
+        std::unique_ptr<plat::Machine> machine;
+        try {
+            // The service key must exist before the first device node binds
+            // to the driver, so it is written before the machine boots its
+            // devices.
+            machine = std::make_unique<plat::Machine>(machineOptions, InstallDriverService);
+        } catch (const plat::StateError &e) {
+            err_ << e.what() << "\n";
+            return 2;
+        }
+        machine_ = machine.get();
+        ReportFailedAdds("boot");
         int rc = 0;
         for (size_t g = 0; g < groups.size() && rc == 0; ++g) {
             if (narrate)
@@ -166,6 +179,11 @@ public:
                     break;
                 }
             }
+        }
+        std::string error;
+        if (!machine->PowerOff(&error)) {
+            err_ << "the machine's state was not saved: " << error << "\n";
+            rc = rc ? rc : 1;
         }
         machine_ = nullptr;
         return rc;
@@ -181,7 +199,8 @@ private:
     bool Execute(const Command &c)
     {
         const auto &w = c.words;
-        bool changesDevices = w[0] == "port" || w[0] == "scanner" || w[0] == "wmi" || w[0] == "sleep";
+        bool changesDevices =
+            w[0] == "port" || w[0] == "scanner" || w[0] == "wmi" || w[0] == "sleep" || w[0] == "reboot";
         if (changesDevices && plat::PowerManager::Get().SystemState() != PowerSystemWorking)
             return Fail(c, "the machine is asleep: 'wake' it first");
         if (w[0] == "port" && w[1] == "remove")
@@ -209,10 +228,9 @@ private:
                 out_ << line << "\n";
             return true;
         }
-        if (w[0] == "port") {
-            std::u16string instance = AddVirtualPortNode(*machine_, plat::FromUtf8(w[2]));
-            ReportAddDevice(c, instance);
-        } else if (w[0] == "scanner") {
+        if (w[0] == "port")
+            return AddPort(c, w[2]);
+        if (w[0] == "scanner") {
             plat::ScannerModel model;
             model.serial = plat::FromUtf8(w[2]);
             for (size_t i = 3; i < w.size(); ++i) {
@@ -221,10 +239,18 @@ private:
                 else if (w[i] == "product")
                     model.product = plat::FromUtf8(w[++i]);
             }
-            for (const auto &instance : machine_->PlugScanner(model))
+            if (plat::UsbHub::Get().IsAttached(model.serial))
+                return Fail(c, "a scanner with serial number '" + w[2] + "' is already plugged in");
+            std::vector<std::u16string> instances = machine_->PlugScanner(model);
+            if (instances.empty())
+                return Fail(c, "every port of the hub is taken");
+            for (const auto &instance : instances)
                 ReportAddDevice(c, instance);
         } else if (w[0] == "reboot") {
-            machine_->Reboot();
+            std::string error;
+            if (!machine_->Reboot(&error))
+                return Fail(c, "the machine's state was not saved: " + error);
+            ReportFailedAdds("line " + std::to_string(c.line));
         } else if (w[1] == "table") {
             for (const auto &line : DescribePortTable())
                 out_ << line << "\n";
@@ -232,11 +258,7 @@ private:
             for (const auto &line : DescribeDevices())
                 out_ << line << "\n";
         } else if (w[1] == "reg") {
-            std::string key = c.text.substr(c.text.find("reg") + 3);
-            key = StripComment(key);
-            size_t first = key.find_first_not_of(" \t");
-            size_t last = key.find_last_not_of(" \t\r");
-            key = first == std::string::npos ? "" : key.substr(first, last - first + 1);
+            std::string key = KeyOf(c);
             std::string text = plat::cm::Registry().ExportText(plat::FromUtf8(key));
             if (text.empty()) {
                 err_ << "line " << c.line << ": registry key '" << key << "' does not exist\n";
@@ -307,13 +329,55 @@ private:
         return "";
     }
 
+    // The key of `show reg`: one word as written (quotes removed), or the
+    // rest of the line, blanks inside kept, for a key name with blanks.
+    static std::string KeyOf(const Command &c)
+    {
+        if (c.words.size() == 3)
+            return c.words[2];
+        std::string key = StripComment(c.text.substr(c.text.find("reg") + 3));
+        size_t first = key.find_first_not_of(" \t");
+        size_t last = key.find_last_not_of(" \t\r");
+        return key.substr(first, last - first + 1);
+    }
+
+    // A port node whose driver refuses it would come alive at the next boot,
+    // so it is uninstalled again; a second port of the same name is refused
+    // before its node exists.
+    bool AddPort(const Command &c, const std::string &name)
+    {
+        if (FindPortNode(plat::FromUtf8(name)))
+            return Fail(c, "a port named " + name + " exists already");
+        std::u16string instance = AddVirtualPortNode(*machine_, plat::FromUtf8(name));
+        plat::DeviceNode *node = plat::PnpManager::Get().FindNode(instance);
+        if (!node || NT_SUCCESS(node->addDeviceStatus))
+            return true;
+        NTSTATUS status = node->addDeviceStatus;
+        plat::PnpManager::Get().RequestRemoval(node, true);
+        return Fail(c, "port " + name + " was not added: AddDevice returned " + HexStatus(status) +
+                           "; its device node " + plat::ToUtf8(instance) + " is removed");
+    }
+
+    static std::string AddFailure(const plat::DeviceNode &node)
+    {
+        return "device " + plat::ToUtf8(node.instancePath) + " was not added: AddDevice returned " +
+               HexStatus(node.addDeviceStatus);
+    }
+
     // AddDevice failures are what a user of the simulator wants to know about.
     void ReportAddDevice(const Command &c, const std::u16string &instance)
     {
         plat::DeviceNode *node = plat::PnpManager::Get().FindNode(instance);
         if (node && !NT_SUCCESS(node->addDeviceStatus))
-            out_ << "line " << c.line << ": device " << plat::ToUtf8(instance) << " was not added: AddDevice returned "
-                 << HexStatus(node->addDeviceStatus) << "\n";
+            out_ << "line " << c.line << ": " << AddFailure(*node) << "\n";
+    }
+
+    // Every node the last boot could not add, prefixed with where it happened.
+    void ReportFailedAdds(const std::string &where)
+    {
+        for (const auto &node : plat::PnpManager::Get().Nodes())
+            if (!NT_SUCCESS(node->addDeviceStatus))
+                out_ << where << ": " << AddFailure(*node) << "\n";
     }
 
     const RunOptions &options_;
@@ -332,6 +396,10 @@ bool ParseScript(std::istream &in, std::vector<Command> *commands, ScriptError *
         ++number;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
+        if (!plat::IsValidUtf8(line)) {
+            *error = {number, "invalid UTF-8"};
+            return false;
+        }
         Command c;
         c.line = number;
         c.text = line;

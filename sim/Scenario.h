@@ -29,11 +29,14 @@ bool ParseScript(std::istream &in, std::vector<Command> *commands, ScriptError *
 struct RunOptions {
     std::string stateDir;
     uint64_t seed = 1;
+    size_t nonPagedPoolBytes = 0;  // 0: the machine's own size
     bool echo = false;  // print each command before its output
 };
 
 // Boots a machine, runs the commands, shuts it down. Returns the exit code:
-// 0, 1 when a command failed at run time, 2 for a bad script.
+// 0, 1 when a command failed at run time or the state could not be saved, 2
+// for a bad script or a state folder that cannot be used or read (the
+// message, "FILE:LINE: problem" or "FOLDER: problem", goes to err).
 int RunScript(const std::vector<Command> &commands, const RunOptions &options, std::ostream &out,
               std::ostream &err);
 

@@ -6,6 +6,7 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 command -v ninja >/dev/null || need+=(ninja-build)
 [[ -f /usr/include/gtest/gtest.h ]] || need+=(libgtest-dev)
+[[ -f /usr/include/benchmark/benchmark.h ]] || need+=(libbenchmark-dev)
 if ((${#need[@]})); then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq

@@ -77,11 +77,27 @@ void WriteValue(HANDLE key, PCWSTR name, PCWSTR text, NTSTATUS *status = nullptr
         *status = result;
 }
 
+// The text as ASCII for the debugger, '?' for anything else.
+void AsciiOf(const KUnicodeString &text, char *out, ULONG size)
+{
+    ULONG n = 0;
+    for (; n + 1 < size && n < text.Chars(); ++n)
+        out[n] = text.Buffer[n] >= 0x20 && text.Buffer[n] < 0x7F ? static_cast<char>(text.Buffer[n]) : '?';
+    out[n] = 0;
+}
+
 // Records the pairing under scannerKeyPath; takes both strings and frees them.
 void persistPairing(KUnicodeString &portName, KUnicodeString &timeStamp)
 {
     HANDLE key = OpenRegistryKey(DriverGlobals.scannerKeyPath, KEY_WRITE);
-    if (key) {
+    if (!key) {
+        // A serial number that is no key name (a leading or doubled
+        // backslash) has no key to keep the pairing in.
+        char port[16], path[160];
+        AsciiOf(portName, port, sizeof port);
+        AsciiOf(DriverGlobals.scannerKeyPath, path, sizeof path);
+        DbgPrint("vexlink.sys: the pairing with %s cannot be recorded: key %s cannot be opened\n", port, path);
+    } else {
         WriteValue(key, L"OpenCount", L"0");
         WriteRegistryString(key, L"PortName", portName);
         WriteRegistryString(key, L"TimeStamp", timeStamp);
@@ -321,6 +337,11 @@ NTSTATUS AddDeviceLocked(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
     if (!NT_SUCCESS(ReadRegistryDword(configuration, L"PortCount", &portCount)))
         portCount = 0;
     ZwClose(configuration);
+    // The slot count, PortCount + 1, must not wrap to no slots at all.
+    if (!DriverGlobals.portTable && portCount == 0xFFFFFFFFul) {
+        DbgPrint("vexlink.sys: PortCount %u is more ports than a table can count; no port table\n", static_cast<unsigned>(portCount));
+        return STATUS_UNSUCCESSFUL;
+    }
     // A table in existence keeps the size it was made with: a walk that
     // stopped short of its end would leave freed devices in the slots it
     // misses, and one past its end would leave the table.
@@ -328,8 +349,10 @@ NTSTATUS AddDeviceLocked(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
 
     if (!DriverGlobals.portTable) {
         auto table = static_cast<PortTableEntry *>(AllocateZeroedPool(SIZE_T(DriverGlobals.portTableSize) * sizeof(PortTableEntry)));
-        if (!table)
+        if (!table) {
+            DbgPrint("vexlink.sys: no pool for a port table of %u slots\n", static_cast<unsigned>(DriverGlobals.portTableSize));
             return STATUS_UNSUCCESSFUL;
+        }
         DriverGlobals.portTable = table;
         DriverGlobals.portTableSlots = DriverGlobals.portTableSize;
         if (!DriverGlobals.controlDevice) {

@@ -1149,7 +1149,94 @@ const ImportErrorCase kImportErrors[] = {
     {"[HKEY_LOCAL_MACHINE\\A\n", "line 1:"},
     {"[HKEY_LOCAL_MACHINE\\\\A]\n", "line 1:"},
     {"[HKEY_LOCAL_MACHINE\\A]\n[-HKEY_LOCAL_MACHINE\\A]\n\"v\"=dword:1\n", "line 3:"},
+    {"[HKEY_LOCAL_MACHINE\\Caf\xC3\xA9\xA9]\n", "line 1: invalid UTF-8"},
 };
+
+// Import beyond the limits of the real registry, each refused at its line.
+std::string DeepKeyLine(size_t levels)
+{
+    std::string path = "HKEY_LOCAL_MACHINE";
+    for (size_t i = 1; i < levels; ++i)
+        path += "\\L";
+    return "[" + path + "]\n";
+}
+
+struct LimitCase {
+    const char *label;
+    std::string text;
+    const char *error;
+};
+
+std::vector<LimitCase> ImportLimits()
+{
+    std::string hex = "[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex:00";
+    for (size_t n = 1; n <= 1024 * 1024; ++n)
+        hex += ",00";
+    return {
+        {"513 levels", DeepKeyLine(513), "line 1: key nested deeper than 512 levels"},
+        {"value name of 16384", "[HKEY_LOCAL_MACHINE\\A]\n\"" + std::string(16384, 'n') + "\"=dword:1\n",
+         "line 2: value name longer than 16383 characters"},
+        {"data of 1 MB and one byte", hex + "\n", "line 2: value data larger than 1048576 bytes"},
+    };
+}
+
+TEST_F(RegistryTest, ImportBeyondTheRegistrysLimitsIsRefusedAtTheLine)
+{
+    const std::string before = DumpAll();
+    for (const auto &c : ImportLimits()) {
+        SCOPED_TRACE(c.label);
+        std::string error;
+        EXPECT_FALSE(Registry().ImportText(c.text, &error));
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(DumpAll(), before);
+    }
+    // At the limits themselves the import goes through.
+    std::string error;
+    EXPECT_TRUE(Registry().ImportText(DeepKeyLine(512) + "\"" + std::string(16383, 'n') + "\"=dword:1\n", &error))
+        << error;
+}
+
+TEST_F(RegistryTest, KeysNestMostFiveHundredTwelveLevelsDeep)
+{
+    plat::cm::Key *key = Registry().Find(u"HKLM");
+    ASSERT_EQ(key->Depth(), 1u);
+    bool created;
+    while (key->Depth() < plat::cm::kMaxKeyDepth)
+        key = Registry().CreateSubkey(key, u"L", false, &created);
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_EQ(Registry().CreateSubkey(key, u"L", false, &created, &status), nullptr);
+    EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
+    // The text form of the deepest key reads back.
+    std::string text = Registry().ExportText(u"HKLM\\L");
+    Registry().Clear();
+    std::string error;
+    EXPECT_TRUE(Registry().ImportText(text, &error)) << error;
+    EXPECT_EQ(Registry().ExportText(u"HKLM\\L"), text);
+}
+
+// The subkey index follows every way a key comes and goes.
+TEST_F(RegistryTest, SubkeyLookupFollowsCreationDeletionAndBoot)
+{
+    for (int i = 0; i < 2000; ++i)
+        ASSERT_TRUE(Registry().Create(u"HKLM\\Many\\Key" + plat::FromUtf8(std::to_string(i))));
+    plat::cm::Key *many = Registry().Find(u"HKLM\\Many");
+    EXPECT_EQ(many->FindSubkey(u"kEY1999"), Registry().Find(u"HKLM\\Many\\Key1999"));
+    EXPECT_NE(many->FindSubkey(u"KEY0"), nullptr);
+
+    EXPECT_TRUE(Registry().DeleteTree(u"HKLM\\Many\\KEY7"));
+    EXPECT_EQ(many->FindSubkey(u"Key7"), nullptr);
+    HANDLE handle = nullptr;
+    ASSERT_EQ(Create(&handle, u"\\Registry\\Machine\\Many\\key7"), STATUS_SUCCESS);
+    EXPECT_EQ(Query(handle, u"X", nullptr, nullptr), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(plat::ToUtf8(many->FindSubkey(u"KEY7")->Name()), "key7");
+    ZwClose(handle);
+
+    Registry().Create(u"HKLM\\Many\\Session", true);
+    Registry().ClearVolatile();
+    EXPECT_EQ(many->FindSubkey(u"Session"), nullptr);
+    EXPECT_TRUE(Registry().Create(u"HKLM\\Many\\Session"));
+    EXPECT_FALSE(Registry().Find(u"HKLM\\Many\\Session")->IsVolatile());
+}
 
 TEST_F(RegistryTest, MalformedImportNamesTheLineAndChangesNothing)
 {
@@ -1222,7 +1309,7 @@ TEST_F(RegistryTest, LoadFileReadsUtf16FilesAndRejectsBadOnesWithoutChange)
     }
     std::string error;
     EXPECT_FALSE(Registry().LoadFile(bad, &error));
-    EXPECT_EQ(error.rfind("line 2:", 0), 0u) << error;
+    EXPECT_EQ(error, bad + ":2: unrecognised line");
     EXPECT_FALSE(Registry().LoadFile(TempFile("missing.reg")));
     EXPECT_EQ(DumpAll(), before);
     std::remove(utf16.c_str());

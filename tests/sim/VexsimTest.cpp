@@ -17,12 +17,13 @@
 #include <vector>
 
 #include "Scenario.h"
-#include "ke/Scheduler.h"
-#include "verifier/Verifier.h"
+#include "sim/VexsimFixture.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using sim::test::RunResult;
+using sim::test::VexsimTest;
 
 const char *const kConfigurationKey = "HKLM\\System\\CurrentControlSet\\Services\\VEXLINK\\Configuration";
 
@@ -46,90 +47,6 @@ std::string TableWithTwoPortsAndOneScanner()
         lines.push_back("slot " + std::to_string(slot) + " port=- com=- scanner=-");
     return Lines(lines);
 }
-
-struct RunResult {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-class VexsimTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        plat::SetVerifierHandler([](const std::string &message) { ADD_FAILURE() << message; });
-        plat::Scheduler::Get().onDeadlock = [](const std::string &report) { ADD_FAILURE() << report; };
-        char pattern[] = "/tmp/vexsimtest.XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        folder = pattern;
-    }
-    void TearDown() override
-    {
-        std::error_code ignored;
-        fs::remove_all(folder, ignored);
-        plat::SetVerifierHandler(nullptr);
-        plat::Scheduler::Get().onDeadlock = nullptr;
-    }
-
-    // In process: parses and runs like the program, without its argument handling.
-    RunResult RunInProcess(const std::string &script, uint64_t seed = 1, const std::string &stateDir = "")
-    {
-        std::istringstream in(script);
-        std::vector<sim::Command> commands;
-        sim::ScriptError error;
-        RunResult result;
-        if (!sim::ParseScript(in, &commands, &error)) {
-            result.exitCode = 2;
-            result.err = std::to_string(error.line) + ": " + error.message;
-            return result;
-        }
-        sim::RunOptions options;
-        options.seed = seed;
-        options.stateDir = stateDir;
-        std::ostringstream out, err;
-        result.exitCode = sim::RunScript(commands, options, out, err);
-        result.out = out.str();
-        result.err = err.str();
-        return result;
-    }
-
-    std::string WriteScript(const std::string &name, const std::string &script)
-    {
-        std::string path = folder + "/" + name;
-        std::ofstream(path) << script;
-        return path;
-    }
-
-    // The vexsim program next to this test program, run with `arguments`
-    // (already quoted for the shell).
-    RunResult RunProgram(const std::string &arguments)
-    {
-        static const std::string program = fs::read_symlink("/proc/self/exe").parent_path() / "vexsim";
-        RunResult result;
-        if (!fs::exists(program)) {
-            ADD_FAILURE() << program << " is missing: build the vexsim target";
-            return result;
-        }
-        std::string errFile = folder + "/stderr.txt";
-        std::string command = "'" + program + "' " + arguments + " 2>'" + errFile + "'";
-        FILE *pipe = popen(command.c_str(), "r");
-        if (!pipe) {
-            ADD_FAILURE() << "cannot run " << command;
-            return result;
-        }
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-            result.out.append(buffer, n);
-        int status = pclose(pipe);
-        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        std::ifstream errIn(errFile);
-        result.err.assign(std::istreambuf_iterator<char>(errIn), std::istreambuf_iterator<char>());
-        return result;
-    }
-
-    std::string folder;
-};
 
 // ---------------------------------------------------------------------------
 // Bad scripts
@@ -165,6 +82,13 @@ const BadLine kBadLines[] = {
     {"ShowNothing", "show", "usage: show table | show devices | show reg KEY | show log"},
     {"ShowUnknown", "show tables", "usage: show table | show devices | show reg KEY | show log"},
     {"ShowRegWithoutKey", "show reg", "usage: show table | show devices | show reg KEY | show log"},
+    // Each would decode into a character the line does not hold, so that two
+    // different serial numbers could name one scanner.
+    {"Utf8Overlong", "scanner plug A\xC1\x81", "invalid UTF-8"},
+    {"Utf8StrayContinuation", "scanner plug A\x81", "invalid UTF-8"},
+    {"Utf8Truncated", "scanner plug A\xE2\x82", "invalid UTF-8"},
+    {"Utf8Surrogate", "scanner plug A\xED\xA0\x80", "invalid UTF-8"},
+    {"Utf8BeyondUnicode", "scanner plug A\xF4\x90\x80\x80", "invalid UTF-8"},
 };
 
 std::string LineOf(const BadLine &bad) { return bad.line ? bad.line : "scanner plug " + std::string(127, 'S'); }
@@ -250,7 +174,16 @@ INSTANTIATE_TEST_SUITE_P(
                       BadArguments{"UnknownCommand", "fly", "usage: vexsim"},
                       BadArguments{"RunWithoutFile", "run", "usage: vexsim"},
                       BadArguments{"DemoWithExtra", "demo now", "usage: vexsim"},
-                      BadArguments{"SeedNotANumber", "--seed 12ab run -", "--seed needs a number, not '12ab'"},
+                      BadArguments{"SeedNotANumber", "--seed 12ab run -",
+                                   "--seed needs a number from 0 to 18446744073709551615, not '12ab'"},
+                      BadArguments{"SeedNegative", "--seed -1 run -",
+                                   "--seed needs a number from 0 to 18446744073709551615, not '-1'"},
+                      BadArguments{"SeedWithPlus", "--seed +5 run -", "not '+5'"},
+                      BadArguments{"SeedTooLarge", "--seed 18446744073709551616 run -", "not '18446744073709551616'"},
+                      BadArguments{"PoolZero", "--nonpaged-pool 0 run -",
+                                   "--nonpaged-pool needs a size in MB from 1 to 1048576, not '0'"},
+                      BadArguments{"PoolNotANumber", "--nonpaged-pool lots run -", "not 'lots'"},
+                      BadArguments{"RunAFolder", "run /tmp", "cannot run '/tmp': it is a folder"},
                       BadArguments{"MissingFile", "run /nonexistent/script.txt",
                                    "cannot open '/nonexistent/script.txt'"}),
     [](const auto &info) { return std::string(info.param.name); });
@@ -293,6 +226,15 @@ TEST_F(VexsimTest, ShowRegExportsTheKeyAndItsSubkeysAsRegistryText)
               result.out);
 }
 
+TEST_F(VexsimTest, ShowRegTakesAQuotedKeyWithoutItsQuotes)
+{
+    RunResult plain = RunInProcess("show reg " + std::string(kConfigurationKey) + "\n");
+    RunResult quoted = RunInProcess("show reg \"" + std::string(kConfigurationKey) + "\"  # quoted\n");
+    EXPECT_EQ(0, quoted.exitCode) << quoted.err;
+    EXPECT_EQ(plain.out, quoted.out);
+    EXPECT_NE(std::string::npos, quoted.out.find("\"PortCount\"=dword:0000000a"));
+}
+
 TEST_F(VexsimTest, ShowRegOfAMissingKeyFailsTheRunAtThatLine)
 {
     RunResult result = RunInProcess("port add COM3\nshow reg HKLM\\Software\\Nowhere\nshow table\n");
@@ -329,6 +271,8 @@ struct FailingLine {
     const char *message;
 };
 
+void PrintTo(const FailingLine &f, std::ostream *os) { *os << f.name; }
+
 class FailingLineTest : public VexsimTest, public ::testing::WithParamInterface<FailingLine> {};
 
 TEST_P(FailingLineTest, StopsTheRunThereWithAMessage)
@@ -350,7 +294,18 @@ INSTANTIATE_TEST_SUITE_P(
                     "line 1: no scanner with serial number 'SN-9' is plugged in\n"},
         FailingLine{"PluggingWhileAsleep", "port add COM3\nsleep S3\nscanner plug SN-1\n",
                     "line 3: the machine is asleep: 'wake' it first\n"},
-        FailingLine{"SleepingTwice", "sleep S4\nsleep S3\n", "line 2: the machine is asleep: 'wake' it first\n"}),
+        FailingLine{"SleepingTwice", "sleep S4\nsleep S3\n", "line 2: the machine is asleep: 'wake' it first\n"},
+        FailingLine{"RebootingWhileAsleep", "port add COM3\nsleep S3\nreboot\n",
+                    "line 3: the machine is asleep: 'wake' it first\n"},
+        FailingLine{"PluggingASerialTwice", "scanner plug A1\nscanner plug A1\n",
+                    "line 2: a scanner with serial number 'A1' is already plugged in\n"},
+        FailingLine{"AddingAPortNameTwice", "port add COM3\nport add com3\n", "line 2: a port named com3 exists already\n"},
+        // PortCount 10: eleven slots, so the twelfth port is refused.
+        FailingLine{"AddingAPortBeyondTheTable",
+                    "port add COM1\nport add COM2\nport add COM3\nport add COM4\nport add COM5\nport add COM6\n"
+                    "port add COM7\nport add COM8\nport add COM9\nport add COM10\nport add COM11\nport add COM12\n",
+                    "line 12: port COM12 was not added: AddDevice returned 0xC0000001; its device node "
+                    "ROOT\\PORTS\\0011 is removed\n"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(VexsimTest, RemovingAFreePortUninstallsItsNodeAndFreesItsSlot)

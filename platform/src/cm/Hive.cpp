@@ -9,9 +9,6 @@
 namespace plat::cm {
 namespace {
 
-// Longest key name the kernel accepts, in characters.
-constexpr size_t kMaxKeyNameChars = 255;
-
 LONGLONG (*timeSource)() = nullptr;
 
 LONGLONG Now() { return timeSource ? timeSource() : 0; }
@@ -123,7 +120,8 @@ std::u16string ExportPathOf(const Key *key)
 //
 
 Key::Key(std::u16string name, Key *parent, bool isVolatile)
-    : name_(std::move(name)), parent_(parent), volatile_(isVolatile), lastWriteTime_(Now())
+    : name_(std::move(name)), parent_(parent), volatile_(isVolatile), lastWriteTime_(Now()),
+      depth_(parent ? parent->depth_ + 1 : 0)
 {
 }
 
@@ -136,10 +134,21 @@ std::u16string Key::Path() const
 
 Key *Key::FindSubkey(std::u16string_view name) const
 {
-    for (const auto &subkey : subkeys_)
-        if (EqualNoCase(subkey->name_, name))
-            return subkey.get();
-    return nullptr;
+    auto it = index_.find(Upcase(name));
+    return it == index_.end() ? nullptr : it->second;
+}
+
+Key *Key::AddSubkey(std::shared_ptr<Key> subkey)
+{
+    index_.emplace(Upcase(subkey->name_), subkey.get());
+    subkeys_.push_back(std::move(subkey));
+    return subkeys_.back().get();
+}
+
+void Key::RemoveSubkey(Key *subkey)
+{
+    index_.erase(Upcase(subkey->name_));
+    std::erase_if(subkeys_, [subkey](const auto &k) { return k.get() == subkey; });
 }
 
 const Value *Key::FindValue(std::u16string_view name) const
@@ -194,6 +203,7 @@ void Hive::MarkDeleted(Key *key)
     for (const auto &subkey : key->subkeys_)
         MarkDeleted(subkey.get());
     key->subkeys_.clear();
+    key->index_.clear();
     key->values_.clear();
     key->deleted_ = true;
     key->parent_ = nullptr;
@@ -205,8 +215,8 @@ void Hive::Clear()
     if (root_)
         MarkDeleted(root_.get());
     root_ = std::make_shared<Key>(u"Registry", nullptr, false);
-    root_->subkeys_.push_back(std::make_shared<Key>(u"Machine", root_.get(), false));
-    root_->subkeys_.push_back(std::make_shared<Key>(u"User", root_.get(), false));
+    root_->AddSubkey(std::make_shared<Key>(u"Machine", root_.get(), false));
+    root_->AddSubkey(std::make_shared<Key>(u"User", root_.get(), false));
 }
 
 void Hive::DropVolatileBelow(Key *key)
@@ -214,6 +224,7 @@ void Hive::DropVolatileBelow(Key *key)
     auto &subkeys = key->subkeys_;
     for (auto it = subkeys.begin(); it != subkeys.end();) {
         if ((*it)->volatile_) {
+            key->index_.erase(Upcase((*it)->name_));
             MarkDeleted(it->get());
             it = subkeys.erase(it);
         } else {
@@ -263,11 +274,11 @@ Key *Hive::CreateSubkey(Key *parent, std::u16string_view name, bool isVolatile, 
     *status = CanCreateSubkey(parent, name, isVolatile);
     if (!NT_SUCCESS(*status))
         return nullptr;
-    parent->subkeys_.push_back(std::make_shared<Key>(std::u16string(name), parent, isVolatile));
+    Key *key = parent->AddSubkey(std::make_shared<Key>(std::u16string(name), parent, isVolatile));
     parent->Touch();
     *created = true;
     *status = STATUS_SUCCESS;
-    return parent->subkeys_.back().get();
+    return key;
 }
 
 NTSTATUS Hive::CanCreateSubkey(const Key *parent, std::u16string_view name, bool isVolatile)
@@ -282,6 +293,8 @@ NTSTATUS Hive::CanCreateSubkey(const Key *parent, std::u16string_view name, bool
         return STATUS_ACCESS_DENIED;
     if (parent->volatile_ && !isVolatile)
         return STATUS_CHILD_MUST_BE_VOLATILE;
+    if (parent->depth_ + 1 > kMaxKeyDepth)
+        return STATUS_INVALID_PARAMETER;
     return STATUS_SUCCESS;
 }
 
@@ -310,8 +323,8 @@ NTSTATUS Hive::DeleteKey(Key *key)
         return STATUS_CANNOT_DELETE;
     Key *parent = key->parent_;
     std::shared_ptr<Key> keep = key->shared_from_this();
+    parent->RemoveSubkey(key);
     MarkDeleted(key);
-    std::erase_if(parent->subkeys_, [key](const auto &k) { return k.get() == key; });
     parent->Touch();
     return STATUS_SUCCESS;
 }
@@ -324,8 +337,8 @@ bool Hive::DeleteTree(std::u16string_view path)
         return false;
     Key *parent = key->parent_;
     std::shared_ptr<Key> keep = key->shared_from_this();
+    parent->RemoveSubkey(key);
     MarkDeleted(key);
-    std::erase_if(parent->subkeys_, [key](const auto &k) { return k.get() == key; });
     parent->Touch();
     return true;
 }

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -22,6 +23,14 @@
 #include "ob/HandleTable.h"
 
 namespace plat::cm {
+
+// Limits of the real registry: a key name of at most 255 characters, a value
+// name of at most 16,383, value data of at most 1 MB (the standard hive
+// format) and a tree at most 512 levels deep (Machine and User are level 1).
+constexpr size_t kMaxKeyNameChars = 255;
+constexpr size_t kMaxValueNameChars = 16383;
+constexpr size_t kMaxValueDataBytes = 1024 * 1024;
+constexpr size_t kMaxKeyDepth = 512;
 
 struct Value {
     std::u16string name;  // empty: the key's default value
@@ -42,9 +51,14 @@ public:
     bool IsDeleted() const { return deleted_; }
     LONGLONG LastWriteTime() const { return lastWriteTime_; }
 
+    // Levels below \Registry: 0 for \Registry, 1 for Machine and User.
+    size_t Depth() const { return depth_; }
+
     // Subkeys in creation order.
     const std::vector<std::shared_ptr<Key>> &Subkeys() const { return subkeys_; }
-    Key *FindSubkey(std::u16string_view name) const;  // case-insensitive
+    // Case-insensitive, through an index by upcased name, so that a lookup
+    // costs the same however many siblings the key has.
+    Key *FindSubkey(std::u16string_view name) const;
 
     // Values in insertion order; overwriting a value keeps its place and the
     // case of its first name.
@@ -56,13 +70,17 @@ public:
 private:
     friend class Hive;
     void Touch();
+    Key *AddSubkey(std::shared_ptr<Key> subkey);
+    void RemoveSubkey(Key *subkey);
 
     std::u16string name_;
     Key *parent_;  // null for \Registry and once deleted
     bool volatile_;
     bool deleted_ = false;
     LONGLONG lastWriteTime_ = 0;
+    size_t depth_ = 0;
     std::vector<std::shared_ptr<Key>> subkeys_;
+    std::unordered_map<std::u16string, Key *> index_;  // upcased name -> subkey
     std::vector<Value> values_;
 };
 
@@ -101,7 +119,8 @@ public:
     // Creates one subkey; *created tells whether it was new. Fails (null, with
     // *status) for an invalid name (STATUS_OBJECT_NAME_INVALID), below \Registry
     // (STATUS_ACCESS_DENIED) or non-volatile below volatile
-    // (STATUS_CHILD_MUST_BE_VOLATILE).
+    // (STATUS_CHILD_MUST_BE_VOLATILE), or more than kMaxKeyDepth levels down
+    // (STATUS_INVALID_PARAMETER).
     Key *CreateSubkey(Key *parent, std::u16string_view name, bool isVolatile, bool *created,
                       NTSTATUS *status = nullptr);
     // Whether CreateSubkey would create that subkey: the status it would fail
@@ -143,9 +162,16 @@ public:
     // values exactly. Nothing changes when the text has an error; *error then
     // names the line.
     bool ImportText(std::string_view text, std::string *error = nullptr);
-    // Header and the export of Machine and User without volatile keys.
+    // Header and the export of Machine and User without volatile keys: what
+    // the machine keeps between runs.
+    std::string StateText();
+    // Clears and imports the bytes of a state file (UTF-8, or UTF-16LE with
+    // its byte-order mark); malformed text changes nothing and *error says
+    // "<fileName>:<line>: problem".
+    bool LoadText(std::string_view bytes, const std::string &fileName, std::string *error = nullptr);
+    // StateText written to a host file, and LoadText of one; a missing or
+    // malformed file changes nothing.
     bool SaveFile(const std::string &hostPath);
-    // Clears and imports; a missing or malformed file changes nothing.
     bool LoadFile(const std::string &hostPath, std::string *error = nullptr);
 
 private:

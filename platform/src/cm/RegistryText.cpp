@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "cm/Hive.h"
+#include "cm/Utf8.h"
 #include "rtl/Text.h"
 
 namespace plat::cm {
@@ -59,33 +60,40 @@ std::string HexDigits(uint32_t value, int width)
     return out;
 }
 
-std::string ValueLine(const Value &value)
+// Appends the value's line; the state file is mostly hex lists, so their
+// bytes are written digit by digit without a string per byte.
+void AppendValueLine(const Value &value, std::string *out)
 {
     std::u16string prefix = value.name.empty() ? u"@=" : u"\"" + Escaped(value.name) + u"\"=";
     std::u16string text;
-    if (value.type == REG_SZ && PlainString(value, &text))
-        return ToUtf8(prefix + u"\"" + Escaped(text) + u"\"") + "\n";
+    if (value.type == REG_SZ && PlainString(value, &text)) {
+        *out += ToUtf8(prefix + u"\"" + Escaped(text) + u"\"");
+        *out += '\n';
+        return;
+    }
     if (value.type == REG_DWORD && value.data.size() == 4) {
         uint32_t dword;
         std::memcpy(&dword, value.data.data(), 4);
-        return ToUtf8(prefix) + "dword:" + HexDigits(dword, 8) + "\n";
+        *out += ToUtf8(prefix) + "dword:" + HexDigits(dword, 8) + "\n";
+        return;
     }
+    static const char digits[] = "0123456789abcdef";
     std::string tag = value.type == REG_BINARY ? "hex:" : "hex(" + HexDigits(value.type, 1) + "):";
-    std::string line = ToUtf8(prefix) + tag;
+    *out += ToUtf8(prefix) + tag;
     size_t column = prefix.size() + tag.size();
-    for (size_t i = 0; i < value.data.size(); ++i) {
-        line += HexDigits(value.data[i], 2);
-        column += 2;
-        if (i + 1 == value.data.size())
-            break;
-        line += ',';
-        ++column;
-        if (column > kWrapColumn) {
-            line += "\\\n  ";
+    const size_t count = value.data.size();
+    for (size_t i = 0; i < count; ++i) {
+        uint8_t byte = value.data[i];
+        char item[3] = {digits[byte >> 4], digits[byte & 0xF], ','};
+        bool last = i + 1 == count;
+        out->append(item, last ? 2 : 3);
+        column += last ? 2 : 3;
+        if (!last && column > kWrapColumn) {
+            out->append("\\\n  ");
             column = 2;
         }
     }
-    return line + "\n";
+    *out += '\n';
 }
 
 void ExportKey(const Key *key, bool includeVolatile, std::string *out)
@@ -94,15 +102,16 @@ void ExportKey(const Key *key, bool includeVolatile, std::string *out)
         return;
     *out += "[" + ToUtf8(ExportPathOf(key)) + "]\n";
     for (const auto &value : key->Values())
-        *out += ValueLine(value);
+        AppendValueLine(value, out);
     *out += "\n";
-    std::vector<const Key *> subkeys;
+    // Each name is upcased once, not at every comparison of the sort.
+    std::vector<std::pair<std::u16string, const Key *>> subkeys;
+    subkeys.reserve(key->Subkeys().size());
     for (const auto &subkey : key->Subkeys())
-        subkeys.push_back(subkey.get());
-    std::sort(subkeys.begin(), subkeys.end(),
-              [](const Key *a, const Key *b) { return Upcase(a->Name()) < Upcase(b->Name()); });
-    for (const Key *subkey : subkeys)
-        ExportKey(subkey, includeVolatile, out);
+        subkeys.emplace_back(Upcase(subkey->Name()), subkey.get());
+    std::sort(subkeys.begin(), subkeys.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    for (const auto &subkey : subkeys)
+        ExportKey(subkey.second, includeVolatile, out);
 }
 
 //
@@ -166,7 +175,8 @@ bool ParseHexNumber(std::string_view s, size_t maxDigits, uint32_t *value)
 
 class Parser {
 public:
-    explicit Parser(std::string_view text)
+    // An error names its line as "<where>N: problem".
+    explicit Parser(std::string_view text, std::string where = "line ") : where_(std::move(where))
     {
         if (StartsWith(text, "\xEF\xBB\xBF"))
             text.remove_prefix(3);
@@ -197,6 +207,8 @@ public:
                 continue;
             }
             seenContent = true;
+            if (!IsValidUtf8(lines_[index_]))
+                return Fail("invalid UTF-8", error);
             bool ok;
             if (line.front() == '[') {
                 ok = ParseKeyLine(line, steps, &inKey);
@@ -218,7 +230,7 @@ private:
     {
         problem_ = problem;
         if (error)
-            *error = "line " + std::to_string(lineNumber_) + ": " + problem;
+            *error = where_ + std::to_string(lineNumber_) + ": " + problem;
         return false;
     }
 
@@ -234,9 +246,11 @@ private:
         std::vector<std::u16string> names;
         if (!SplitRegistryPath(path, &names) || names.empty())
             return Fail("not a key path below HKEY_LOCAL_MACHINE or HKEY_USERS", nullptr);
+        if (names.size() > kMaxKeyDepth)
+            return Fail("key nested deeper than " + std::to_string(kMaxKeyDepth) + " levels", nullptr);
         for (const auto &name : names)
-            if (name.size() > 255)
-                return Fail("key name longer than 255 characters", nullptr);
+            if (name.size() > kMaxKeyNameChars)
+                return Fail("key name longer than " + std::to_string(kMaxKeyNameChars) + " characters", nullptr);
         steps->push_back(ImportStep{remove ? ImportStep::DeleteKey : ImportStep::OpenKey, path, {}});
         *inKey = !remove;
         return true;
@@ -270,6 +284,8 @@ private:
         } else if (!ParseQuoted(&line, &value.name)) {
             return false;  // "" names the default value, as @ does
         }
+        if (value.name.size() > kMaxValueNameChars)
+            return Fail("value name longer than " + std::to_string(kMaxValueNameChars) + " characters", nullptr);
         line = TrimLeft(line);
         if (line.empty() || line.front() != '=')
             return Fail("= expected after the value name", nullptr);
@@ -302,6 +318,8 @@ private:
         } else {
             return Fail("unrecognised value data", nullptr);
         }
+        if (value.data.size() > kMaxValueDataBytes)
+            return Fail("value data larger than " + std::to_string(kMaxValueDataBytes) + " bytes", nullptr);
         steps->push_back(ImportStep{ImportStep::SetValue, {}, std::move(value)});
         return true;
     }
@@ -327,22 +345,34 @@ private:
             ++index_;
             bytes += TrimRight(TrimLeft(lines_[index_]));
         }
-        std::string_view rest = TrimLeft(bytes);
-        if (TrimRight(rest).empty())
+        if (TrimRight(TrimLeft(bytes)).empty())
             return true;
+        // A plain scan: a state file is mostly hex lists.
+        const char *p = bytes.data();
+        const char *end = p + bytes.size();
+        value->data.reserve(bytes.size() / 3 + 1);
+        auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
         for (;;) {
-            size_t comma = rest.find(',');
-            std::string_view item = TrimRight(TrimLeft(rest.substr(0, comma)));
-            uint32_t byte;
-            if (!ParseHexNumber(item, 2, &byte))
-                return Fail("bad hex byte '" + std::string(item) + "'", nullptr);
-            value->data.push_back(static_cast<uint8_t>(byte));
-            if (comma == rest.npos)
+            const char *comma = static_cast<const char *>(std::memchr(p, ',', static_cast<size_t>(end - p)));
+            const char *first = p;
+            const char *last = comma ? comma : end;
+            while (first < last && blank(*first))
+                ++first;
+            while (last > first && blank(last[-1]))
+                --last;
+            size_t digits = static_cast<size_t>(last - first);
+            int high = digits ? HexValue(first[0]) : -1;
+            int low = digits == 2 ? HexValue(first[1]) : 0;
+            if (digits == 0 || digits > 2 || high < 0 || low < 0)
+                return Fail("bad hex byte '" + std::string(first, digits) + "'", nullptr);
+            value->data.push_back(static_cast<uint8_t>(digits == 1 ? high : high * 16 + low));
+            if (!comma)
                 return true;
-            rest = rest.substr(comma + 1);
+            p = comma + 1;
         }
     }
 
+    std::string where_;
     std::vector<std::string_view> lines_;
     size_t index_ = 0;
     size_t lineNumber_ = 0;
@@ -414,14 +444,28 @@ bool Hive::ImportText(std::string_view text, std::string *error)
     return true;
 }
 
+std::string Hive::StateText()
+{
+    std::lock_guard lock(mutex_);
+    return std::string(kHeader) + "\n\n" + ExportText(u"\\Registry\\Machine", false) +
+           ExportText(u"\\Registry\\User", false);
+}
+
+bool Hive::LoadText(std::string_view bytes, const std::string &fileName, std::string *error)
+{
+    std::string text = FileTextAsUtf8(std::string(bytes));
+    std::vector<ImportStep> steps;
+    if (!Parser(text, fileName + ":").Parse(&steps, error))
+        return false;
+    std::lock_guard lock(mutex_);
+    Clear();
+    Apply(*this, steps);
+    return true;
+}
+
 bool Hive::SaveFile(const std::string &hostPath)
 {
-    std::string text = std::string(kHeader) + "\n\n";
-    {
-        std::lock_guard lock(mutex_);
-        text += ExportText(u"\\Registry\\Machine", false);
-        text += ExportText(u"\\Registry\\User", false);
-    }
+    std::string text = StateText();
     std::ofstream file(hostPath, std::ios::binary | std::ios::trunc);
     if (!file)
         return false;
@@ -434,19 +478,12 @@ bool Hive::LoadFile(const std::string &hostPath, std::string *error)
     std::ifstream file(hostPath, std::ios::binary);
     if (!file) {
         if (error)
-            *error = "cannot open " + hostPath;
+            *error = hostPath + ": cannot open";
         return false;
     }
     std::ostringstream bytes;
     bytes << file.rdbuf();
-    std::string text = FileTextAsUtf8(bytes.str());
-    std::vector<ImportStep> steps;
-    if (!Parser(text).Parse(&steps, error))
-        return false;
-    std::lock_guard lock(mutex_);
-    Clear();
-    Apply(*this, steps);
-    return true;
+    return LoadText(bytes.str(), hostPath, error);
 }
 
 }  // namespace plat::cm

@@ -1,6 +1,7 @@
 // Pool: ExAllocatePoolWithTag, ExFreePoolWithTag and their bookkeeping.
 #include "ex/Pool.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 
@@ -26,6 +27,8 @@ struct PoolState {
     LIST_ENTRY live;
     bool initialised = false;
     uint64_t sequence = 0;
+    size_t nonPagedBytes = 0;
+    size_t nonPagedLimit = kDefaultNonPagedPoolBytes;
 };
 
 PoolState &pool()
@@ -84,6 +87,19 @@ std::string DescribeLivePool()
     return out.str();
 }
 
+void SetNonPagedPoolLimit(size_t bytes) { pool().nonPagedLimit = bytes; }
+
+size_t NonPagedPoolInUse() { return pool().nonPagedBytes; }
+
+// Whether the pool of that type has room for the block.
+static bool PoolHasRoom(POOL_TYPE type, SIZE_T bytes)
+{
+    // The largest requests stand for size computations that overflowed.
+    if (bytes >= (SIZE_T(1) << 40))
+        return false;
+    return IsPaged(type) || bytes <= pool().nonPagedLimit - std::min(pool().nonPagedLimit, pool().nonPagedBytes);
+}
+
 size_t LivePoolBlocks()
 {
     size_t n = 0;
@@ -100,6 +116,7 @@ void ResetPool()
         std::free(h);
     }
     pool().sequence = 0;
+    pool().nonPagedBytes = 0;
 }
 
 }  // namespace plat
@@ -114,8 +131,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     if (plat::IsPaged(type) && self && self->irql >= DISPATCH_LEVEL)
         plat::VerifierFail("pool", "paged pool allocated at DISPATCH_LEVEL (tag '" + plat::TagToText(Tag) + "')");
     void *memory = nullptr;
-    // The largest requests stand for size computations that overflowed.
-    if (!plat::ShouldFail(plat::FaultSite::PoolAllocation, Tag) && NumberOfBytes < (SIZE_T(1) << 40))
+    if (!plat::ShouldFail(plat::FaultSite::PoolAllocation, Tag) && plat::PoolHasRoom(type, NumberOfBytes))
         memory = std::malloc(sizeof(plat::BlockHeader) + NumberOfBytes);
     if (!memory) {
         if (raise)
@@ -128,6 +144,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     h->type = type;
     h->size = NumberOfBytes;
     h->sequence = ++plat::pool().sequence;
+    if (!plat::IsPaged(type))
+        plat::pool().nonPagedBytes += NumberOfBytes;
     InsertTailList(&plat::pool().live, &h->link);
     // Fresh pool is not zero on a real machine; callers must not rely on it.
     memset(h + 1, 0xCD, NumberOfBytes);
@@ -157,6 +175,8 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag)
     if (plat::IsPaged(h->type) && self && self->irql >= DISPATCH_LEVEL)
         plat::VerifierFail("pool", "paged pool freed at DISPATCH_LEVEL");
     RemoveEntryList(&h->link);
+    if (!plat::IsPaged(h->type))
+        plat::pool().nonPagedBytes -= h->size;
     h->magic = plat::kFreedMagic;
     memset(P, 0xDD, h->size);
     std::free(h);

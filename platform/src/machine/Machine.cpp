@@ -1,9 +1,7 @@
 // Boot, shutdown and persistence of the simulated machine.
 #include "machine/Machine.h"
 
-#include <cstdio>
-#include <fstream>
-#include <sstream>
+#include "machine/StateFolder.h"
 
 #include "cm/Hive.h"
 #include "ex/Pool.h"
@@ -27,25 +25,6 @@ namespace {
 
 Machine *current = nullptr;
 
-std::string HexOf(std::u16string_view text)
-{
-    std::string out;
-    char b[8];
-    for (char16_t c : text) {
-        std::snprintf(b, sizeof b, "%04x", c);
-        out += b;
-    }
-    return out;
-}
-
-std::u16string FromHex(std::string_view hex)
-{
-    std::u16string out;
-    for (size_t i = 0; i + 4 <= hex.size(); i += 4)
-        out.push_back(static_cast<char16_t>(std::stoul(std::string(hex.substr(i, 4)), nullptr, 16)));
-    return out;
-}
-
 }  // namespace
 
 Machine *Machine::Current() { return current; }
@@ -54,6 +33,10 @@ Machine::Machine(const MachineOptions &options, const std::function<void()> &bef
 {
     if (current)
         VerifierFail("machine", "a second simulated machine in one process");
+    // Locked before anything changes, so that a folder another run holds
+    // stops this one here.
+    if (!options_.stateDir.empty())
+        state_ = std::make_unique<StateFolder>(options_.stateDir);
     current = this;
     Scheduler::Get().Reset(options_.seed, "main", options_.schedule);
     ResetClock(options_.bootTime);
@@ -64,10 +47,18 @@ Machine::Machine(const MachineOptions &options, const std::function<void()> &bef
     // run-time library test, say) leaves this one no handles, pool or faults.
     ResetHandleTable();
     ResetPool();
+    SetNonPagedPoolLimit(options_.nonPagedPoolBytes);
     ClearFaults();
     cm::Registry().Clear();
     UsbHub::Get().SetAttached({});
-    LoadState();
+    if (state_) {
+        try {
+            UsbHub::Get().SetAttached(state_->Load());
+        } catch (...) {
+            current = nullptr;
+            throw;
+        }
+    }
     if (beforeBoot)
         beforeBoot();
     Boot();
@@ -75,46 +66,22 @@ Machine::Machine(const MachineOptions &options, const std::function<void()> &bef
 
 Machine::~Machine()
 {
-    Shutdown();
-    SaveState();
+    PowerOff();
     current = nullptr;
 }
 
-void Machine::LoadState()
+bool Machine::PowerOff(std::string *error)
 {
-    if (options_.stateDir.empty())
-        return;
-    cm::Registry().LoadFile(options_.stateDir + "/registry.reg");
-    std::ifstream hardware(options_.stateDir + "/hardware.txt");
-    std::vector<ScannerModel> models;
-    std::string line;
-    // One scanner per line: serial product manufacturer modem, UTF-16 in hex.
-    while (std::getline(hardware, line)) {
-        std::istringstream fields(line);
-        std::string kind, serial, product, manufacturer;
-        int modem = 0;
-        if (!(fields >> kind >> serial >> product >> manufacturer >> modem) || kind != "scanner")
-            continue;
-        ScannerModel m;
-        m.serial = FromHex(serial == "-" ? "" : serial);
-        m.product = FromHex(product == "-" ? "" : product);
-        m.manufacturer = FromHex(manufacturer == "-" ? "" : manufacturer);
-        m.modem = modem != 0;
-        models.push_back(m);
-    }
-    UsbHub::Get().SetAttached(models);
+    if (!running_)
+        return true;
+    Shutdown();
+    return SaveState(error);
 }
 
-void Machine::SaveState() const
+bool Machine::SaveState(std::string *error)
 {
-    if (options_.stateDir.empty())
-        return;
-    cm::Registry().SaveFile(options_.stateDir + "/registry.reg");
-    std::ofstream hardware(options_.stateDir + "/hardware.txt", std::ios::trunc);
-    auto field = [](const std::u16string &s) { return s.empty() ? std::string("-") : HexOf(s); };
-    for (const auto &m : UsbHub::Get().Attached())
-        hardware << "scanner " << field(m.serial) << " " << field(m.product) << " " << field(m.manufacturer) << " "
-                 << (m.modem ? 1 : 0) << "\n";
+    std::string ignored;
+    return !state_ || state_->Save(UsbHub::Get().Attached(), error ? error : &ignored);
 }
 
 void Machine::Boot()
@@ -163,11 +130,12 @@ void Machine::Shutdown()
     running_ = false;
 }
 
-void Machine::Reboot()
+bool Machine::Reboot(std::string *error)
 {
     Shutdown();
-    SaveState();
+    bool saved = SaveState(error);
     Boot();
+    return saved;
 }
 
 std::u16string Machine::AddRootDevice(std::u16string_view enumerator, const DeviceNodeSetup &setup)

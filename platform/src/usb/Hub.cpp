@@ -62,16 +62,27 @@ std::vector<UCHAR> StringDescriptor(std::u16string_view text)
     return d;
 }
 
-// A serial number that cannot be part of an instance path is made one.
-std::u16string InstanceSafe(std::u16string serial)
+// The instance ID part of a scanner: its serial number, or, as Windows makes
+// one for a device without a usable serial number, the hub's prefix and the
+// port number.
+std::u16string InstanceIdOf(const ScannerModel &model)
 {
-    for (auto &c : serial)
-        if (c == u'\\' || c < 0x20)
-            c = u'_';
-    return serial;
+    if (UsableSerialNumber(model.serial))
+        return model.serial;
+    return u"5&1D2C3B4A&0&" + FromUtf8(std::to_string(model.hubPort));
 }
 
 }  // namespace
+
+bool UsableSerialNumber(std::u16string_view serial)
+{
+    if (serial.empty())
+        return false;
+    for (char16_t c : serial)
+        if (c <= 0x20 || c >= 0x7F || c == u',' || c == u'\\')
+            return false;
+    return true;
+}
 
 UsbFunction::UsbFunction(const ScannerModel &m, int number) : model(m), interfaceNumber(number) {}
 
@@ -183,7 +194,7 @@ void UsbFunction::FillCapabilities(DEVICE_CAPABILITIES &caps)
     caps.SystemWake = PowerSystemSleeping3;
     caps.Removable = 1;
     caps.SurpriseRemovalOK = 0;
-    caps.UniqueID = model.serial.empty() ? 0 : 1;
+    caps.UniqueID = UsableSerialNumber(model.serial) ? 1 : 0;
     caps.Address = static_cast<ULONG>(interfaceNumber < 0 ? 0 : interfaceNumber);
 }
 
@@ -245,7 +256,7 @@ std::vector<std::u16string> UsbHub::Report(const ScannerModel &model)
         std::u16string id = base;
         if (number >= 0)
             id += number == 0 ? u"&MI_00" : u"&MI_01";
-        std::u16string instance = id + u"\\" + InstanceSafe(model.serial) + (number >= 0 ? (number == 0 ? u"&0" : u"&1") : u"");
+        std::u16string instance = id + u"\\" + InstanceIdOf(model) + (number >= 0 ? (number == 0 ? u"&0" : u"&1") : u"");
         DeviceNodeSetup setup;
         setup.className = u"USB";
         setup.classGuid = u"{36FC9E60-C465-11CF-8056-444553540000}";
@@ -262,18 +273,45 @@ std::vector<std::u16string> UsbHub::Report(const ScannerModel &model)
     return reported;
 }
 
+UCHAR UsbHub::FreePort() const
+{
+    for (int port = 1; port <= kHubPortCount; ++port)
+        if (std::none_of(attached_.begin(), attached_.end(), [port](const ScannerModel &m) { return m.hubPort == port; }))
+            return static_cast<UCHAR>(port);
+    return 0;
+}
+
+bool UsbHub::IsAttached(std::u16string_view serial) const
+{
+    return std::any_of(attached_.begin(), attached_.end(), [&](const ScannerModel &m) { return m.serial == serial; });
+}
+
+void UsbHub::SetAttached(std::vector<ScannerModel> models)
+{
+    attached_.clear();
+    for (auto &m : models) {
+        if (!m.hubPort)
+            m.hubPort = FreePort();
+        attached_.push_back(std::move(m));
+    }
+}
+
 std::vector<std::u16string> UsbHub::Plug(const ScannerModel &model)
 {
+    UCHAR port = FreePort();
+    if (!port)
+        return {};
     attached_.push_back(model);
-    return Report(model);
+    attached_.back().hubPort = port;
+    return Report(attached_.back());
 }
 
 bool UsbHub::Unplug(std::u16string_view serial)
 {
-    auto it = std::find_if(attached_.begin(), attached_.end(), [&](const ScannerModel &m) { return m.serial == serial; });
-    if (it == attached_.end())
+    // Every record of the serial goes with every device it reported, so that
+    // none comes back at the next boot.
+    if (!std::erase_if(attached_, [&](const ScannerModel &m) { return m.serial == serial; }))
         return false;
-    attached_.erase(it);
     std::vector<DeviceNode *> gone;
     for (const auto &n : PnpManager::Get().Nodes())
         if (auto *function = dynamic_cast<UsbFunction *>(n->bus.get()); function && function->model.serial == serial)

@@ -28,7 +28,18 @@ struct ScannerModel {
     // Faults of the device itself.
     bool failDescriptorReads = false;
     bool hangTransfers = false;  // URBs pend and never complete until cancelled
+    // The hub port it is plugged into, 1 and up; 0 until the hub gives it one.
+    UCHAR hubPort = 0;
 };
+
+// Whether the hub can use this serial number in an instance ID: every
+// character above 0x20 and below 0x7F, none a comma or backslash. A device
+// whose serial number fails is told apart by its hub port instead, and its
+// instance ID is unique to the hub only.
+bool UsableSerialNumber(std::u16string_view serial);
+
+// One host controller addresses at most 127 devices.
+constexpr int kHubPortCount = 127;
 
 constexpr USHORT kScannerVendor = 0xE7A3;
 constexpr USHORT kScannerProduct = 0x0204;
@@ -64,20 +75,28 @@ class UsbHub {
 public:
     static UsbHub &Get();
 
-    // Attaches a scanner and reports its function(s) to Plug and Play at
-    // once. Returns the instance paths of the reported nodes.
+    // Attaches a scanner to the lowest free hub port and reports its
+    // function(s) to Plug and Play at once. Returns the instance paths of the
+    // reported nodes; none when every port is taken. The simulator refuses a
+    // serial number that is attached already; the hub itself lets a test
+    // attach one twice.
     std::vector<std::u16string> Plug(const ScannerModel &model);
-    // Detaches the scanner: each of its functions disappears (surprise
-    // removal, then removal). False when no such scanner is attached.
+    bool IsAttached(std::u16string_view serial) const;
+    // Detaches the scanner (every one with that serial number): each of its
+    // functions disappears (surprise removal, then removal). False when no
+    // such scanner is attached.
     bool Unplug(std::u16string_view serial);
     // Reports every attached scanner, in an order the machine's seed chooses, as at
     // boot.
     void ReportAttached();
     const std::vector<ScannerModel> &Attached() const { return attached_; }
-    void SetAttached(std::vector<ScannerModel> models) { attached_ = std::move(models); }
+    // The scanners attached while the machine was off; any without a port
+    // gets the lowest free one.
+    void SetAttached(std::vector<ScannerModel> models);
 
 private:
     std::vector<std::u16string> Report(const ScannerModel &model);
+    UCHAR FreePort() const;
     std::vector<ScannerModel> attached_;
 };
 
