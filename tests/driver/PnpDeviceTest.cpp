@@ -19,7 +19,7 @@ TEST_F(PnpDeviceTest, AStartedStackWorksWithRunningQueuesAndRecordedCapabilities
     EXPECT_EQ(Working, probe->pnpState);
     EXPECT_TRUE(probe->started);
     EXPECT_EQ(1, probe->starts);
-    EXPECT_TRUE(probe->startedWithLists);
+    EXPECT_FALSE(probe->startedWithLists);  // a device that needs no resources gets no lists
     // SurpriseRemovalOK is forced on before and after the lower drivers.
     EXPECT_EQ(1u, probe->seenBefore.SurpriseRemovalOK);
     EXPECT_EQ(1u, probe->seenAfter.SurpriseRemovalOK);
@@ -489,6 +489,72 @@ TEST_F(PnpDeviceTest, ASurpriseRemovedStackWithAnOpenHandleIsRemovedWhenTheHandl
     plat::PnpManager::Get().Settle();
     EXPECT_TRUE(*destroyed);
     EXPECT_EQ(nullptr, plat::PnpManager::Get().FindNode(instance));
+}
+
+}  // namespace
+
+namespace {
+
+// The order Windows keeps: the bus alone is asked for the IDs and the
+// capabilities before AddDevice; every successful start is followed by the
+// stack's capabilities, its bus relations and (the first time) its state.
+TEST_F(PnpDeviceTest, TheManagerAsksTheBusAloneBeforeAddDeviceAndTheStackAfterEachStart)
+{
+    auto owned = std::make_unique<test::ProbeBus>();
+    test::ProbeBus *bus = owned.get();
+    ProbeDevice *probe = AddProbe(std::move(owned));
+    ASSERT_NE(nullptr, probe);
+    const std::vector<UCHAR> firstStart = {IRP_MN_QUERY_ID,           IRP_MN_QUERY_ID,
+                                           IRP_MN_QUERY_ID,           IRP_MN_QUERY_ID,
+                                           IRP_MN_QUERY_CAPABILITIES, IRP_MN_START_DEVICE,
+                                           IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_DEVICE_RELATIONS,
+                                           IRP_MN_QUERY_PNP_DEVICE_STATE};
+    EXPECT_EQ(firstStart, bus->pnp);
+    EXPECT_EQ("ROOT\\PROBE", test::Utf8(node->deviceId));
+    EXPECT_EQ(test::Utf8(node->instancePath.substr(node->instancePath.rfind(u'\\') + 1)),
+              test::Utf8(node->instanceId));
+    EXPECT_EQ(1u, probe->seenBefore.SurpriseRemovalOK) << "the stack was not asked after its start";
+
+    bus->pnp.clear();
+    probe->seenBefore = {};
+    ASSERT_EQ(STATUS_SUCCESS, plat::PnpManager::Get().Rebalance(node));
+    const std::vector<UCHAR> restart = {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE,
+                                        IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_DEVICE_RELATIONS};
+    EXPECT_EQ(restart, bus->pnp);
+    EXPECT_EQ(1u, probe->seenBefore.SurpriseRemovalOK) << "the stack was not asked after its restart";
+}
+
+// A physical device answers its target relation with itself, referenced for
+// the asker, and its IDs from the node's key.
+TEST_F(PnpDeviceTest, ThePhysicalDeviceAnswersItsTargetRelationAndItsHardwareIds)
+{
+    AddProbe();
+    ULONG_PTR information = 0;
+    ASSERT_EQ(STATUS_SUCCESS, plat::PnpManager::Get().SendPnpIrp(node, IRP_MN_QUERY_DEVICE_RELATIONS,
+                                                                 [](PIO_STACK_LOCATION sp) {
+                                                                     sp->Parameters.QueryDeviceRelations.Type =
+                                                                         TargetDeviceRelation;
+                                                                 },
+                                                                 &information));
+    auto *relations = reinterpret_cast<PDEVICE_RELATIONS>(information);
+    ASSERT_NE(nullptr, relations);
+    ASSERT_EQ(1u, relations->Count);
+    EXPECT_EQ(node->Pdo(), relations->Objects[0]);
+    ObDereferenceObject(relations->Objects[0]);
+    ExFreePool(relations);
+
+    plat::cm::Registry().SetMultiString(node->EnumKeyPath(), u"HardwareID", {u"root\\vexprobe", u"vexprobe"});
+    information = 0;
+    ASSERT_EQ(STATUS_SUCCESS, plat::PnpManager::Get().SendPnpIrp(node, IRP_MN_QUERY_ID,
+                                                                 [](PIO_STACK_LOCATION sp) {
+                                                                     sp->Parameters.QueryId.IdType =
+                                                                         BusQueryHardwareIDs;
+                                                                 },
+                                                                 &information));
+    auto *ids = reinterpret_cast<const char16_t *>(information);
+    ASSERT_NE(nullptr, ids);
+    EXPECT_EQ(std::u16string(u"root\\vexprobe\0vexprobe\0\0", 24), std::u16string(ids, 24));
+    ExFreePool(const_cast<char16_t *>(ids));
 }
 
 }  // namespace

@@ -125,6 +125,8 @@ public:
     NTSTATUS Dispatch(PIRP irp) override
     {
         PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        if (sp->MajorFunction == IRP_MJ_PNP)
+            pnp.push_back(sp->MinorFunction);
         if (sp->MajorFunction == IRP_MJ_POWER &&
             (sp->MinorFunction == IRP_MN_SET_POWER || sp->MinorFunction == IRP_MN_QUERY_POWER)) {
             bool system = sp->Parameters.Power.Type == SystemPowerState;
@@ -142,6 +144,8 @@ public:
         return PhysicalDevice::Dispatch(irp);
     }
     std::vector<PowerSeen> power;
+    // The Plug and Play minor codes that reached the bus, in order.
+    std::vector<UCHAR> pnp;
     NTSTATUS queryStatus = STATUS_SUCCESS;
     // What device set-power requests answer, as from hardware that does not
     // reach the state.

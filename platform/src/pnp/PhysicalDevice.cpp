@@ -1,9 +1,18 @@
 // Requests a bus driver answers for its physical device objects.
 #include "pnp/PhysicalDevice.h"
 
+#include <cstring>
+
+#include "cm/Hive.h"
 #include "io/IoManager.h"
+#include "pnp/PnpManager.h"
 
 namespace plat {
+namespace {
+
+constexpr ULONG kBusTag = 0x20737542;  // "Bus "
+
+}  // namespace
 
 PhysicalDevice::PhysicalDevice()
 {
@@ -87,13 +96,77 @@ NTSTATUS PhysicalDevice::Pnp(PIRP irp)
     case IRP_MN_REMOVE_DEVICE:
         Disconnect();
         return Complete(irp, STATUS_SUCCESS);
-    default: {
-        // A bus driver leaves the status of requests it does not handle alone.
+    case IRP_MN_QUERY_ID:
+        return QueryId(irp);
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        if (sp->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
+            // The one relation a PDO answers itself: the PDO, referenced for
+            // the asker.
+            auto *relations = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kBusTag));
+            if (!relations)
+                return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+            relations->Count = 1;
+            relations->Objects[0] = pdo;
+            ObReferenceObject(pdo);
+            irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
+            return Complete(irp, STATUS_SUCCESS);
+        }
+        break;
+    default:
+        break;
+    }
+    // A bus driver leaves the status of requests it does not handle alone.
+    NTSTATUS status = irp->IoStatus.Status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// The IDs of the device node, from what its key says (as the root enumerator
+// keeps them), as a paged-pool string the asker frees: the device ID and the
+// instance ID from the instance path, the hardware and compatible IDs as
+// multi-strings.
+std::u16string PhysicalDevice::Id(BUS_QUERY_ID_TYPE type) const
+{
+    DeviceNode *node = HeaderOf(pdo)->node;
+    if (!node)
+        return {};
+    size_t split = node->instancePath.find_last_of(u'\\');
+    auto multi = [node](const char16_t *value) {
+        std::u16string out;
+        if (auto list = cm::Registry().GetMultiString(node->EnumKeyPath(), value))
+            for (const auto &id : *list)
+                out += id + u'\0';
+        return out.empty() ? out : out + u'\0';
+    };
+    switch (type) {
+    case BusQueryDeviceID:
+        return node->instancePath.substr(0, split) + u'\0';
+    case BusQueryInstanceID:
+        return node->instancePath.substr(split + 1) + u'\0';
+    case BusQueryHardwareIDs:
+        return multi(u"HardwareID");
+    case BusQueryCompatibleIDs:
+        return multi(u"CompatibleIDs");
+    default:
+        return {};
+    }
+}
+
+NTSTATUS PhysicalDevice::QueryId(PIRP irp)
+{
+    std::u16string id = Id(IoGetCurrentIrpStackLocation(irp)->Parameters.QueryId.IdType);
+    if (id.empty()) {
         NTSTATUS status = irp->IoStatus.Status;
         IofCompleteRequest(irp, IO_NO_INCREMENT);
         return status;
     }
-    }
+    SIZE_T bytes = id.size() * sizeof(char16_t);
+    auto *buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, bytes, kBusTag));
+    if (!buffer)
+        return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+    memcpy(buffer, id.data(), bytes);
+    irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(buffer);
+    return Complete(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS PhysicalDevice::Power(PIRP irp)

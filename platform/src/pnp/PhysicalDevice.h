@@ -3,6 +3,8 @@
 // root enumerator does; buses with more to say override.
 #pragma once
 
+#include <string>
+
 #include <wdm.h>
 
 namespace plat {
@@ -43,6 +45,8 @@ protected:
 
 private:
     NTSTATUS Pnp(PIRP irp);
+    NTSTATUS QueryId(PIRP irp);
+    std::u16string Id(BUS_QUERY_ID_TYPE type) const;
     NTSTATUS Power(PIRP irp);
     NTSTATUS WaitWake(PIRP irp);
     void FinishWaitWake(NTSTATUS status);

@@ -147,6 +147,8 @@ DeviceNode *PnpManager::ReportDevice(std::u16string_view instancePath, std::uniq
                                               FromUtf8(name), FILE_DEVICE_BUS_EXTENDER);
     HeaderOf(pdo)->node = n;
     n->bus->pdo = pdo;
+    QueryIds(n);
+    QueryCapabilities(n);
 
     auto service = cm::Registry().GetString(n->EnumKeyPath(), u"Service");
     PDRIVER_OBJECT driver = service ? LoadDriver(*service) : nullptr;

@@ -34,6 +34,9 @@ const char *NodeStateName(NodeState state);
 
 struct DeviceNode {
     std::u16string instancePath;  // "ROOT\PORTS\0000"
+    // What the bus answered to IRP_MN_QUERY_ID before the driver was added.
+    std::u16string deviceId;    // "ROOT\PORTS"
+    std::u16string instanceId;  // "0000"
     std::unique_ptr<PhysicalDevice> bus;
     PDRIVER_OBJECT functionDriver = nullptr;
     NTSTATUS addDeviceStatus = STATUS_PENDING;
@@ -85,9 +88,9 @@ public:
     // Next free instance path "ROOT\<ENUMERATOR>\NNNN".
     static std::u16string NextRootInstance(std::u16string_view enumerator);
 
-    // A device node whose bus driver reports it: creates the PDO, loads and
-    // binds the function driver, calls its AddDevice, queries the stack's
-    // capabilities and starts it. The PDO's name is generated. Returns the
+    // A device node whose bus driver reports it: creates the PDO, asks the
+    // bus alone for the device's IDs and capabilities, loads and binds the
+    // function driver, calls its AddDevice and starts the stack. The PDO's name is generated. Returns the
     // node (owned by the manager).
     DeviceNode *ReportDevice(std::u16string_view instancePath, std::unique_ptr<PhysicalDevice> bus);
 
@@ -154,7 +157,9 @@ private:
     NTSTATUS StartNode(DeviceNode *node);
     // Start with resource lists; a failed start removes the stack.
     NTSTATUS SendStart(DeviceNode *node);
+    void QueryIds(DeviceNode *node);
     void QueryCapabilities(DeviceNode *node);
+    void QueryBusRelations(DeviceNode *node);
     void QueryDeviceState(DeviceNode *node);
     void RemoveStack(DeviceNode *node, bool surprise);
     void DeleteNode(DeviceNode *node);

@@ -1,5 +1,6 @@
-// The Plug and Play requests the manager sends: capabilities, start, device
-// state, rebalance, removal asked for by the user, and surprise removal.
+// The Plug and Play requests the manager sends: IDs, capabilities, start,
+// bus relations, device state, rebalance, removal asked for by the user, and
+// surprise removal.
 #include <algorithm>
 
 #include "cm/Hive.h"
@@ -10,26 +11,6 @@
 #include "verifier/Verifier.h"
 
 namespace plat {
-namespace {
-
-// One full descriptor without partial ones: the devices of this machine
-// claim no hardware resources, but their drivers are handed real lists.
-struct ResourceLists {
-    CM_RESOURCE_LIST raw{};
-    CM_RESOURCE_LIST translated{};
-    explicit ResourceLists(bool usb)
-    {
-        for (CM_RESOURCE_LIST *list : {&raw, &translated}) {
-            list->Count = 1;
-            list->List[0].InterfaceType = usb ? PNPBus : Internal;
-            list->List[0].PartialResourceList.Version = 1;
-            list->List[0].PartialResourceList.Revision = 1;
-            list->List[0].PartialResourceList.Count = 0;
-        }
-    }
-};
-
-}  // namespace
 
 const char *NodeStateName(NodeState state)
 {
@@ -68,6 +49,40 @@ NTSTATUS PnpManager::SendPnpIrp(DeviceNode *node, UCHAR minor, const std::functi
     return result.Status;
 }
 
+// What the bus reports of a new device before any driver is added: its IDs,
+// from the physical device alone. The answers are the bus's pool, freed here.
+void PnpManager::QueryIds(DeviceNode *node)
+{
+    for (BUS_QUERY_ID_TYPE type : {BusQueryDeviceID, BusQueryInstanceID, BusQueryHardwareIDs, BusQueryCompatibleIDs}) {
+        ULONG_PTR information = 0;
+        NTSTATUS status = SendPnpIrp(node, IRP_MN_QUERY_ID, [type](PIO_STACK_LOCATION sp) {
+            sp->Parameters.QueryId.IdType = type;
+        }, &information);
+        auto *text = reinterpret_cast<const char16_t *>(information);
+        if (NT_SUCCESS(status) && type == BusQueryDeviceID && text)
+            node->deviceId = text;
+        if (NT_SUCCESS(status) && type == BusQueryInstanceID && text)
+            node->instanceId = text;
+        if (text)
+            ExFreePool(const_cast<char16_t *>(text));
+    }
+}
+
+// Bus relations of a started stack: the children it reports (none on this
+// machine's buses) would be enumerated; the list is the stack's pool.
+void PnpManager::QueryBusRelations(DeviceNode *node)
+{
+    ULONG_PTR information = 0;
+    SendPnpIrp(node, IRP_MN_QUERY_DEVICE_RELATIONS, [](PIO_STACK_LOCATION sp) {
+        sp->Parameters.QueryDeviceRelations.Type = BusRelations;
+    }, &information);
+    if (auto *relations = reinterpret_cast<PDEVICE_RELATIONS>(information)) {
+        for (ULONG i = 0; i < relations->Count; ++i)
+            ObDereferenceObject(relations->Objects[i]);
+        ExFreePool(relations);
+    }
+}
+
 void PnpManager::QueryCapabilities(DeviceNode *node)
 {
     DEVICE_CAPABILITIES caps{};
@@ -84,19 +99,21 @@ void PnpManager::QueryCapabilities(DeviceNode *node)
 
 NTSTATUS PnpManager::StartNode(DeviceNode *node)
 {
-    QueryCapabilities(node);
     NTSTATUS status = SendStart(node);
     if (NT_SUCCESS(status))
         QueryDeviceState(node);
     return status;
 }
 
+// The devices of this machine claim no hardware resources, so, as on
+// Windows, their start carries no resource lists. After every successful
+// start the stack's capabilities are asked again (a function driver may
+// change them once it runs) and its bus relations.
 NTSTATUS PnpManager::SendStart(DeviceNode *node)
 {
-    ResourceLists resources(node->instancePath.rfind(u"USB\\", 0) == 0);
-    NTSTATUS status = SendPnpIrp(node, IRP_MN_START_DEVICE, [&](PIO_STACK_LOCATION sp) {
-        sp->Parameters.StartDevice.AllocatedResources = &resources.raw;
-        sp->Parameters.StartDevice.AllocatedResourcesTranslated = &resources.translated;
+    NTSTATUS status = SendPnpIrp(node, IRP_MN_START_DEVICE, [](PIO_STACK_LOCATION sp) {
+        sp->Parameters.StartDevice.AllocatedResources = nullptr;
+        sp->Parameters.StartDevice.AllocatedResourcesTranslated = nullptr;
     });
     if (!NT_SUCCESS(status)) {
         // As on Windows 2000 and later, a stack that fails to start is removed.
@@ -106,6 +123,8 @@ NTSTATUS PnpManager::SendStart(DeviceNode *node)
         return status;
     }
     node->state = NodeState::Started;
+    QueryCapabilities(node);
+    QueryBusRelations(node);
     return status;
 }
 
