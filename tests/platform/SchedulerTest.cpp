@@ -246,6 +246,10 @@ TEST_F(SchedulerTest, DeadlockReportNamesEveryBlockedThreadAndWhatItWaitsFor)
         helperStatus = Wait(&helperGo);
     });
     ASSERT_EQ(STATUS_SUCCESS, Wait(&helperReady));
+    // The helper may not have reached its wait yet: the main thread's wait
+    // must be the one that completes the deadlock.
+    while (helper->state != plat::SimThread::State::Blocked)
+        plat::Scheduler::Get().Yield();
 
     // Nobody will ever set this event: the scheduler finds no thread to run
     // and nothing due, reports, and (since the handler returns) fails the wait.
