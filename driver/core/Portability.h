@@ -46,3 +46,17 @@ extern "C" int __cdecl _vsnprintf(char *buffer, size_t count, const char *format
 #define KernelExceptionCode() STATUS_UNSUCCESSFUL
 
 #endif
+
+// Calls body (a callable returning NTSTATUS) inside a frame: what it returns,
+// or the status it raised. A raise runs none of body's destructors, so body
+// declares nothing that owns: what it fills is the caller's, declared before
+// the call and freed by the caller whichever way the call ends. A lock taken
+// for body is released by the caller after the call, never by a guard inside.
+template <typename Body> NTSTATUS CallInFrame(Body &&body)
+{
+    KERNEL_TRY {
+        return body();
+    } KERNEL_EXCEPT {
+        return KernelExceptionCode();
+    }
+}

@@ -133,7 +133,7 @@ NTSTATUS ReadRegistryString(HANDLE key, PCWSTR name, KUnicodeString &value)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WriteRegistryString(HANDLE key, PCWSTR name, const KUnicodeString &value)
+NTSTATUS WriteRegistryString(HANDLE key, PCWSTR name, const UNICODE_STRING &value)
 {
     UNICODE_STRING valueName;
     RtlInitUnicodeString(&valueName, name);
