@@ -421,4 +421,26 @@ TEST_F(PairingTest, PoolFailureAnywhereInAnAddLeavesNothingBehind)
     EXPECT_GT(failures, 3);  // the sweep did reach into the add
 }
 
+// A port add that runs out of pool at any of its allocations leaves the port
+// table's lock free: the next add, from another thread as the Plug and Play
+// manager may use, goes ahead instead of waiting for good.
+TEST_F(PairingTest, PoolFailureInAPortAddLeavesTheTableLockFree)
+{
+    for (int nth = 1;; ++nth) {
+        SCOPED_TRACE("allocation " + std::to_string(nth));
+        Restart();
+        ASSERT_EQ(STATUS_SUCCESS, AddStatus(AddPort(u"COM3")));
+        plat::InjectFault(plat::FaultSite::PoolAllocation, nth);
+        AddPort(u"COM4");
+        if (!FaultUsed())
+            break;
+        EXPECT_EQ(nullptr, DriverGlobals.portTableLock.owner) << "the failed add kept the port table locked";
+        NTSTATUS next = STATUS_PENDING;
+        plat::SimThread *pnp = plat::Scheduler::Get().CreateThread("pnp", [&] { next = AddStatus(AddPort(u"COM5")); });
+        plat::Scheduler::Get().Join(pnp);
+        EXPECT_EQ(STATUS_SUCCESS, next);
+        ASSERT_LT(nth, 1000);
+    }
+}
+
 }  // namespace
