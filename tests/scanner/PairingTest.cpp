@@ -421,6 +421,35 @@ TEST_F(PairingTest, PoolFailureAnywhereInAnAddLeavesNothingBehind)
     EXPECT_GT(failures, 3);  // the sweep did reach into the add
 }
 
+// A pairing made by an add that runs out of pool at any of its allocations:
+// an add that goes ahead holds the pairing in memory whatever it could
+// record, and one that fails leaves no pool or key handle behind (the
+// machine's unload and shutdown checks, at the restart that ends each round).
+TEST_F(PairingTest, PoolFailureAnywhereInAPairingLeavesNothingBehind)
+{
+    struct Case {
+        const char *what;
+        bool scannerFirst;  // the scanner waits for the port, or the port for the scanner
+    };
+    for (const Case &c : {Case{"scanner meets a waiting port", false}, Case{"port meets a waiting scanner", true}}) {
+        for (int nth = 1;; ++nth) {
+            SCOPED_TRACE(std::string(c.what) + ", allocation " + std::to_string(nth));
+            ASSERT_EQ(STATUS_SUCCESS, AddStatus(AddPort(u"COM3")));
+            ASSERT_EQ(STATUS_SUCCESS, AddStatus(c.scannerFirst ? Plug(u"SN1")[0] : AddPort(u"COM5")));
+            plat::InjectFault(plat::FaultSite::PoolAllocation, nth);
+            NTSTATUS status = AddStatus(c.scannerFirst ? AddPort(u"COM5") : Plug(u"SN1")[0]);
+            bool used = FaultUsed();
+            if (used && NT_SUCCESS(status)) {
+                EXPECT_EQ("SN1@COM5", Table()[1]);
+            }
+            Restart();
+            if (!used)
+                break;
+            ASSERT_LT(nth, 1000);
+        }
+    }
+}
+
 // A port add that runs out of pool at any of its allocations leaves the port
 // table's lock free: the next add, from another thread as the Plug and Play
 // manager may use, goes ahead instead of waiting for good.
