@@ -14,18 +14,26 @@ KControlDeviceObject::~KControlDeviceObject()
         DriverGlobals.controlDevice = nullptr;
 }
 
-// PASSIVE_LEVEL. Device creation failure is raised to the caller's frame.
+// PASSIVE_LEVEL. Device creation failure is raised to the caller's frame,
+// after the name is freed: the raise runs no destructor of this routine.
 void CreateControlDevice()
 {
-    KUnicodeString name(DriverGlobals.controlDeviceName);
-    KDeviceCreation creation{};
-    void *storage = CreateDeviceObjectSecure(sizeof(KControlDeviceObject), DriverGlobals.driverObject, name, creation);
-    DriverGlobals.controlDevice = storage ? new (storage) KControlDeviceObject(creation) : nullptr;
-    name.Free();
-    if (!DriverGlobals.controlDevice)
-        return;
-    KUnicodeString deviceName(L"\\Device\\VEXLINKCDO");
-    KUnicodeString linkName(L"\\DosDevices\\VEXLINKCDO");
-    DriverGlobals.controlDevice->controlLink.Create(linkName, deviceName);
+    KUnicodeString name;
+    NTSTATUS status = CallInFrame([&] {
+        name.AssignAnsi(DriverGlobals.controlDeviceName.Buffer, DriverGlobals.controlDeviceName.Length);
+        KDeviceCreation creation{};
+        void *storage =
+            CreateDeviceObjectSecure(sizeof(KControlDeviceObject), DriverGlobals.driverObject, name, creation);
+        DriverGlobals.controlDevice = new (storage) KControlDeviceObject(creation);
+        return STATUS_SUCCESS;
+    });
+    if (!NT_SUCCESS(status)) {
+        name.Free();
+        ExRaiseStatus(status);
+    }
+    // The link is best effort: a link that cannot be made fails nothing.
+    UNICODE_STRING linkName;
+    RtlInitUnicodeString(&linkName, L"\\DosDevices\\VEXLINKCDO");
+    DriverGlobals.controlDevice->controlLink.Create(linkName, DriverGlobals.controlDevice->deviceName);
     DriverGlobals.controlDevice->openCount = 0;
 }

@@ -51,8 +51,10 @@ KDeviceObject::KDeviceObject(const KDeviceCreation &creation)
       creationName(nullptr)
 {
     KeInitializeDpc(&startNextDpc, StartNextDpcRoutine, this);
+    // Taken over, not copied: construction allocates nothing, so it cannot
+    // raise and leave a device object with a half-built object in it.
     if (creation.creationName)
-        deviceName = *creation.creationName;
+        deviceName.Adopt(*creation.creationName);
 }
 
 KDeviceObject::~KDeviceObject()

@@ -105,7 +105,10 @@ private:
 
 // Room for an object of objectSize in a new device object's extension.
 // Failure raises the status. The caller constructs the object in the storage
-// with the creation record.
+// with the creation record; the object takes name's storage over. No device
+// class's constructor can fail: what can fail belongs in
+// CompleteInitialization, whose failure the creator undoes by deleting the
+// whole object.
 void *CreateDeviceObject(SIZE_T objectSize, PDRIVER_OBJECT driver, KUnicodeString &name, KDeviceCreation &creation);
 void *CreateDeviceObjectSecure(SIZE_T objectSize, PDRIVER_OBJECT driver, KUnicodeString &name,
                                KDeviceCreation &creation);

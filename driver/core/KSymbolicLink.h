@@ -12,7 +12,7 @@ public:
 
     // PASSIVE_LEVEL. Failure leaves no link; the status says why (callers
     // that do not care ignore it).
-    NTSTATUS Create(const KUnicodeString &linkName, const KUnicodeString &deviceName);
+    NTSTATUS Create(const UNICODE_STRING &linkName, const UNICODE_STRING &deviceName);
     bool Created() const { return created; }
 
     KUnicodeString linkName;

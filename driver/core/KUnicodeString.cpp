@@ -40,6 +40,8 @@ KUnicodeString::KUnicodeString(const KUnicodeString &other) : KUnicodeString()
     Assign(other.Buffer, other.Chars());
 }
 
+KUnicodeString::KUnicodeString(KUnicodeString &&other) : KUnicodeString() { Adopt(other); }
+
 KUnicodeString &KUnicodeString::operator=(const KUnicodeString &other)
 {
     if (this != &other)
@@ -98,6 +100,27 @@ void KUnicodeString::Append(PCWCH text, ULONG n)
     Buffer[Chars()] = 0;
 }
 
+void KUnicodeString::AssignJoined(const UNICODE_STRING &first, const UNICODE_STRING &second)
+{
+    // The whole length is reserved first, so only that allocation can raise,
+    // while the string holds nothing.
+    ULONG firstChars = first.Length / sizeof(WCHAR);
+    ULONG secondChars = second.Length / sizeof(WCHAR);
+    Free();
+    Reserve(firstChars + secondChars);
+    Append(first.Buffer, firstChars);
+    Append(second.Buffer, secondChars);
+}
+
+void KUnicodeString::Adopt(KUnicodeString &other)
+{
+    if (this == &other)
+        return;
+    Free();
+    static_cast<UNICODE_STRING &>(*this) = other;
+    static_cast<UNICODE_STRING &>(other) = UNICODE_STRING{0, 0, nullptr};
+}
+
 void KUnicodeString::Free()
 {
     FreePool(Buffer);
@@ -108,16 +131,16 @@ void KUnicodeString::Free()
 
 KUnicodeString KUnicodeString::AppendColon(const KUnicodeString &other)
 {
-    KUnicodeString result(other);
-    result.Append(L":", 1);
+    UNICODE_STRING colon;
+    RtlInitUnicodeString(&colon, L":");
+    KUnicodeString result;
+    result.AssignJoined(other, colon);
     return result;
 }
 
-KUnicodeString KUnicodeString::ConfigurationSubkey(const KUnicodeString &name)
+void KUnicodeString::AssignConfigurationSubkey(const UNICODE_STRING &name)
 {
-    KUnicodeString result(DriverGlobals.configurationKeyPath);
-    result.Append(name);
-    return result;
+    AssignJoined(DriverGlobals.configurationKeyPath, name);
 }
 
 KUnicodeString KUnicodeString::Substring(ULONG start, ULONG count) const

@@ -1,7 +1,9 @@
 // The one place where the driver's sources meet the platform: the kernel
 // headers, and how a frame that catches a raised status is written. On the
-// simulated platform ExRaiseStatus throws a C++ object; with a compiler that
-// has structured exception handling the frame is __try/__except.
+// simulated platform the frame is the platform's own, which jumps back like
+// the kernel's; with a compiler that has structured exception handling the
+// frame is __try/__except.
+
 #pragma once
 
 #include <ntddk.h>
@@ -20,20 +22,13 @@ extern "C" int __cdecl _vsnprintf(char *buffer, size_t count, const char *format
 
 #if defined(SIMULATED_NT_PLATFORM)
 
-#define KERNEL_TRY try
-#define KERNEL_EXCEPT catch (...)
+// The platform's frame returns to the handler with the raised status and,
+// like the kernel's, runs no destructor of what the raise left behind.
+#define KERNEL_TRY if (SIMULATED_EXCEPTION_FRAME kernelFrame; setjmp(kernelFrame.Target) == 0)
+#define KERNEL_EXCEPT else
 
 // Inside KERNEL_EXCEPT: the status that was raised.
-inline NTSTATUS KernelExceptionCode()
-{
-    try {
-        throw;
-    } catch (const SIMULATED_RAISED_STATUS &raised) {
-        return raised.Status;
-    } catch (...) {
-        return STATUS_UNSUCCESSFUL;
-    }
-}
+#define KernelExceptionCode() (kernelFrame.Status)
 
 #elif defined(_MSC_VER)
 
@@ -51,3 +46,17 @@ inline NTSTATUS KernelExceptionCode()
 #define KernelExceptionCode() STATUS_UNSUCCESSFUL
 
 #endif
+
+// Calls body (a callable returning NTSTATUS) inside a frame: what it returns,
+// or the status it raised. A raise runs none of body's destructors, so body
+// declares nothing that owns: what it fills is the caller's, declared before
+// the call and freed by the caller whichever way the call ends. A lock taken
+// for body is released by the caller after the call, never by a guard inside.
+template <typename Body> NTSTATUS CallInFrame(Body &&body)
+{
+    KERNEL_TRY {
+        return body();
+    } KERNEL_EXCEPT {
+        return KernelExceptionCode();
+    }
+}

@@ -53,15 +53,16 @@ HANDLE CreateRegistryKeyPath(const KUnicodeString &path, ACCESS_MASK access)
     if (split <= 1)
         return nullptr;
     KUnicodeString parent;
-    KERNEL_TRY {
+    NTSTATUS status = CallInFrame([&] {
         parent.Assign(path.Buffer, split - 1);
-    } KERNEL_EXCEPT {
+        return STATUS_SUCCESS;
+    });
+    if (!NT_SUCCESS(status))
         return nullptr;
-    }
     OBJECT_ATTRIBUTES oa;
     InitializeObjectAttributes(&oa, &parent, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
     HANDLE parentKey = nullptr;
-    NTSTATUS status = ZwOpenKey(&parentKey, KEY_CREATE_SUB_KEY, &oa);
+    status = ZwOpenKey(&parentKey, KEY_CREATE_SUB_KEY, &oa);
     if (status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_OBJECT_PATH_NOT_FOUND) {
         HANDLE created = CreateRegistryKeyPath(parent, KEY_CREATE_SUB_KEY);
         if (created) {
@@ -133,7 +134,7 @@ NTSTATUS ReadRegistryString(HANDLE key, PCWSTR name, KUnicodeString &value)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS WriteRegistryString(HANDLE key, PCWSTR name, const KUnicodeString &value)
+NTSTATUS WriteRegistryString(HANDLE key, PCWSTR name, const UNICODE_STRING &value)
 {
     UNICODE_STRING valueName;
     RtlInitUnicodeString(&valueName, name);

@@ -8,4 +8,4 @@ HANDLE OpenRegistryKey(const KUnicodeString &path, ACCESS_MASK access);
 HANDLE CreateRegistryKeyPath(const KUnicodeString &path, ACCESS_MASK access);
 NTSTATUS ReadRegistryDword(HANDLE key, PCWSTR name, ULONG *value);
 NTSTATUS ReadRegistryString(HANDLE key, PCWSTR name, KUnicodeString &value);
-NTSTATUS WriteRegistryString(HANDLE key, PCWSTR name, const KUnicodeString &value);
+NTSTATUS WriteRegistryString(HANDLE key, PCWSTR name, const UNICODE_STRING &value);

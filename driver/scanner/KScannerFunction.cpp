@@ -98,11 +98,10 @@ NTSTATUS KScannerFunction::readStringDescriptor(UCHAR index, KUnicodeString &des
         if (n > received)
             n = received;
         ULONG units = n >= 2 ? n / 2 - 1 : 0;
-        KERNEL_TRY {
+        status = CallInFrame([&] {
             destination.Assign(reinterpret_cast<PCWCH>(buffer + 2), units);
-        } KERNEL_EXCEPT {
-            status = KernelExceptionCode();
-        }
+            return STATUS_SUCCESS;
+        });
     }
     FreePool(buffer);
     return status;

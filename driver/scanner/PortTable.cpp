@@ -31,8 +31,9 @@ bool EqualNoCase(const UNICODE_STRING &a, PCWSTR b)
 bool SameName(const KUnicodeString &a, const KUnicodeString &b) { return RtlCompareUnicodeString(&a, &b, TRUE) == 0; }
 
 // Local time now as "%d-%02d-%04d,%d:%02d:%02d" (day, month, year, hour,
-// minute, second).
-KUnicodeString FormatTimeStamp()
+// minute, second). String storage running out is returned; the text goes
+// when the routine returns either way.
+NTSTATUS FormatTimeStamp(KUnicodeString &stamp)
 {
     LARGE_INTEGER systemTime, localTime;
     KeQuerySystemTime(&systemTime);
@@ -40,9 +41,12 @@ KUnicodeString FormatTimeStamp()
     TIME_FIELDS fields;
     RtlTimeToTimeFields(&localTime, &fields);
     KAnsiString text;
-    text.Format("%d-%02d-%04d,%d:%02d:%02d", fields.Day, fields.Month, fields.Year, fields.Hour, fields.Minute,
-                fields.Second);
-    return KUnicodeString(text);
+    return CallInFrame([&] {
+        text.Format("%d-%02d-%04d,%d:%02d:%02d", fields.Day, fields.Month, fields.Year, fields.Hour, fields.Minute,
+                    fields.Second);
+        stamp.AssignAnsi(text.Buffer, text.Length);
+        return STATUS_SUCCESS;
+    });
 }
 
 // True when the node's hardware IDs name the composite model's modem
@@ -69,9 +73,12 @@ bool IsModemInterface(PDEVICE_OBJECT physicalDevice)
     return false;
 }
 
+// Writes constant text: no string storage, so nothing raises while a caller
+// holds its key.
 void WriteValue(HANDLE key, PCWSTR name, PCWSTR text, NTSTATUS *status = nullptr)
 {
-    KUnicodeString value(text);
+    UNICODE_STRING value;
+    RtlInitUnicodeString(&value, text);
     NTSTATUS result = WriteRegistryString(key, name, value);
     if (status)
         *status = result;
@@ -86,8 +93,8 @@ void AsciiOf(const KUnicodeString &text, char *out, ULONG size)
     out[n] = 0;
 }
 
-// Records the pairing under scannerKeyPath; takes both strings and frees them.
-void persistPairing(KUnicodeString &portName, KUnicodeString &timeStamp)
+// Records the pairing under scannerKeyPath. Nothing here raises.
+void persistPairing(const KUnicodeString &portName, const KUnicodeString &timeStamp)
 {
     HANDLE key = OpenRegistryKey(DriverGlobals.scannerKeyPath, KEY_WRITE);
     if (!key) {
@@ -110,8 +117,6 @@ void persistPairing(KUnicodeString &portName, KUnicodeString &timeStamp)
         if (!NT_SUCCESS(flagStatus))
             DbgPrint("failed to write registry value");
     }
-    portName.Free();
-    timeStamp.Free();
 }
 
 // The pairing holds in memory even when it cannot be recorded: string
@@ -119,16 +124,16 @@ void persistPairing(KUnicodeString &portName, KUnicodeString &timeStamp)
 void PersistPairingOf(KVirtualSerialPort *port, const KUnicodeString &timeStamp)
 {
     KERNEL_TRY {
-        DriverGlobals.scannerKeyPath = KUnicodeString::ConfigurationSubkey(port->pairedScanner->serialNumber);
-        KUnicodeString name(port->portName);
-        KUnicodeString stamp(timeStamp);
-        persistPairing(name, stamp);
+        DriverGlobals.scannerKeyPath.AssignConfigurationSubkey(port->pairedScanner->serialNumber);
     } KERNEL_EXCEPT {
         DbgPrint("failed to write registry value");
+        return;
     }
+    persistPairing(port->portName, timeStamp);
 }
 
-// A registry key handle closed when it goes out of scope.
+// A registry key handle closed when it goes out of scope: only for code that
+// cannot raise while it holds the key, since a raise runs no destructor.
 class ScopedKey {
 public:
     explicit ScopedKey(HANDLE key = nullptr) : key_(key) {}
@@ -146,24 +151,6 @@ public:
 private:
     HANDLE key_;
 };
-
-// Constructs a device class in storage from CreateDeviceObject. A status
-// raised by the constructor deletes the device object and is raised again.
-template <typename T, typename... Args> T *Construct(void *storage, const KDeviceCreation &creation, Args... args)
-{
-    T *object = nullptr;
-    NTSTATUS raised = STATUS_SUCCESS;
-    KERNEL_TRY {
-        object = new (storage) T(creation, args...);
-    } KERNEL_EXCEPT {
-        raised = KernelExceptionCode();
-    }
-    if (!object) {
-        IoDeleteDevice(creation.deviceObject);
-        ExRaiseStatus(raised);
-    }
-    return object;
-}
 
 // Chooses the scanner's slot; PortTableEntry or null when it stays out.
 PortTableEntry *ChooseScannerSlot(KScannerFunction *scanner, HANDLE key)
@@ -188,7 +175,8 @@ PortTableEntry *ChooseScannerSlot(KScannerFunction *scanner, HANDLE key)
 }
 
 // Identity, registry key and slot of a constructed scanner; any failure,
-// returned or raised, leaves the scanner for the caller to destroy.
+// returned or raised, leaves the scanner for the caller to destroy. Nothing
+// that can raise runs while a key is open.
 NTSTATUS IdentifyAndPlaceScanner(KScannerFunction *scanner, bool modem, const KUnicodeString &timeStamp)
 {
     NTSTATUS status = scanner->CompleteInitialization();
@@ -217,7 +205,7 @@ NTSTATUS IdentifyAndPlaceScanner(KScannerFunction *scanner, bool modem, const KU
     if (scanner->serialNumber.IsEmpty())
         return STATUS_DEVICE_DATA_ERROR;
 
-    DriverGlobals.scannerKeyPath = KUnicodeString::ConfigurationSubkey(scanner->serialNumber);
+    DriverGlobals.scannerKeyPath.AssignConfigurationSubkey(scanner->serialNumber);
     ScopedKey key(OpenRegistryKey(DriverGlobals.scannerKeyPath, KEY_READ));
     if (!key.Get())
         key.Reset(CreateRegistryKeyPath(DriverGlobals.scannerKeyPath, KEY_ALL_ACCESS));
@@ -253,12 +241,11 @@ NTSTATUS IdentifyAndPlaceScanner(KScannerFunction *scanner, bool modem, const KU
 NTSTATUS AddScanner(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice, const KUnicodeString &timeStamp)
 {
     bool modem = IsModemInterface(physicalDevice);
-    KUnicodeString noName;
+    KUnicodeString noName;  // holds no storage, so the creation's raise leaves none
     KDeviceCreation creation{};
     void *storage = CreateDeviceObject(sizeof(KScannerFunction), driver, noName, creation);
-    auto *scanner = Construct<KScannerFunction>(storage, creation, physicalDevice,
-                                                modem ? kModemBulkIn : kScannerBulkIn,
-                                                modem ? kModemBulkOut : kScannerBulkOut);
+    auto *scanner = new (storage) KScannerFunction(creation, physicalDevice, modem ? kModemBulkIn : kScannerBulkIn,
+                                                   modem ? kModemBulkOut : kScannerBulkOut);
     NTSTATUS status;
     KERNEL_TRY {
         status = IdentifyAndPlaceScanner(scanner, modem, timeStamp);
@@ -275,23 +262,26 @@ NTSTATUS AddPort(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice, const KUn
 {
     if (static_cast<ULONG>(DriverGlobals.livePortCount) == DriverGlobals.portTableSize)
         return STATUS_UNSUCCESSFUL;
-    KRecursiveLockGuard guard(DriverGlobals.portTableLock);
-    LONG number = InterlockedIncrement(&DriverGlobals.lastPortNumber);
+    // The names and the port are the add's until the port is placed; the lock
+    // is released after the frame on each way out, whether the creation
+    // raised or not.
     KAnsiString ansiName;
-    ansiName.Format("\\Device\\VXVIRTPORT%d", number);
-    KUnicodeString name(ansiName);
-
-    KDeviceCreation creation{};
-    void *storage = CreateDeviceObject(sizeof(KVirtualSerialPort), driver, name, creation);
-    auto *port = Construct<KVirtualSerialPort>(storage, creation, physicalDevice);
-    NTSTATUS status;
-    KERNEL_TRY {
-        status = port->CompleteInitialization();
-    } KERNEL_EXCEPT {
-        status = KernelExceptionCode();
-    }
+    KUnicodeString name;
+    KVirtualSerialPort *port = nullptr;
+    DriverGlobals.portTableLock.Acquire();
+    NTSTATUS status = CallInFrame([&] {
+        LONG number = InterlockedIncrement(&DriverGlobals.lastPortNumber);
+        ansiName.Format("\\Device\\VXVIRTPORT%d", number);
+        name.AssignAnsi(ansiName.Buffer, ansiName.Length);
+        KDeviceCreation creation{};
+        void *storage = CreateDeviceObject(sizeof(KVirtualSerialPort), driver, name, creation);
+        port = new (storage) KVirtualSerialPort(creation, physicalDevice);
+        return port->CompleteInitialization();
+    });
     if (!NT_SUCCESS(status)) {
-        delete port;
+        if (port)
+            delete port;
+        DriverGlobals.portTableLock.Release();
         return status;
     }
 
@@ -315,13 +305,12 @@ NTSTATUS AddPort(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice, const KUn
         }
         break;
     }
+    DriverGlobals.portTableLock.Release();
     return status;
 }
 
-NTSTATUS AddDeviceLocked(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
+NTSTATUS AddDeviceLocked(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice, const KUnicodeString &timeStamp)
 {
-    KUnicodeString timeStamp = FormatTimeStamp();
-
     WCHAR className[kClassNameBytes / sizeof(WCHAR)];
     ULONG length = 0;
     NTSTATUS status = IoGetDeviceProperty(physicalDevice, DevicePropertyClassName, sizeof className, className, &length);
@@ -376,13 +365,12 @@ NTSTATUS AddDeviceLocked(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
 // PASSIVE_LEVEL, Plug and Play context; calls never overlap.
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
 {
-    NTSTATUS status;
-    KERNEL_TRY {
-        status = AddDeviceLocked(driver, physicalDevice);
-    } KERNEL_EXCEPT {
-        status = KernelExceptionCode();
-    }
-    return status;
+    // Outside the frame, so that it goes however the add ends.
+    KUnicodeString timeStamp;
+    NTSTATUS status = FormatTimeStamp(timeStamp);
+    if (!NT_SUCCESS(status))
+        return status;
+    return CallInFrame([&] { return AddDeviceLocked(driver, physicalDevice, timeStamp); });
 }
 
 void UnlinkScanner(KScannerFunction *scanner)
@@ -408,13 +396,14 @@ void UnlinkScanner(KScannerFunction *scanner)
     if (paired && !scanner->serialNumber.IsEmpty()) {
         // Runs in a destructor: running out of string storage only leaves the
         // record as it was.
-        KERNEL_TRY {
-            KUnicodeString path = KUnicodeString::ConfigurationSubkey(scanner->serialNumber);
-            ScopedKey key(OpenRegistryKey(path, KEY_WRITE));
-            if (key.Get())
-                WriteRegistryString(key.Get(), L"Flag", KUnicodeString());
-        } KERNEL_EXCEPT {
-        }
+        KUnicodeString path;
+        NTSTATUS status = CallInFrame([&] {
+            path.AssignConfigurationSubkey(scanner->serialNumber);
+            return STATUS_SUCCESS;
+        });
+        ScopedKey key(NT_SUCCESS(status) ? OpenRegistryKey(path, KEY_WRITE) : nullptr);
+        if (key.Get())
+            WriteValue(key.Get(), L"Flag", L"");
     }
 }
 

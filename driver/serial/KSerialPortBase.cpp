@@ -23,14 +23,6 @@ KSerialPortBase::KSerialPortBase(const KDeviceCreation &creation, PDEVICE_OBJECT
 {
     openLock.Initialize();
     powerLock.Initialize();
-    scannerSerial.Assign(L"", 0);
-    // Before the device registers with WMI, so the registration covers both.
-    // A port that cannot publish them fails its construction.
-    NTSTATUS status = AddWmiBlock(kMSSerialPortNameGuid, &portNameBlock);
-    if (NT_SUCCESS(status))
-        status = AddWmiBlock(kMSSerialHardwareConfigurationGuid, &hardwareConfigurationBlock);
-    if (!NT_SUCCESS(status))
-        ExRaiseStatus(status);
 }
 
 // PASSIVE_LEVEL.
@@ -51,22 +43,25 @@ NTSTATUS KSerialPortBase::DoExternalNaming()
         ZwClose(key);
         return result;
     }
-    bool linked = false;
-    KERNEL_TRY {
-        KUnicodeString linkName(L"\\DosDevices\\");
-        linkName.Append(portName);
+    // The link name is this routine's: it lives outside the frame and goes
+    // when the routine returns, whether its building raised or not.
+    KUnicodeString linkName;
+    UNICODE_STRING dosDevices;
+    RtlInitUnicodeString(&dosDevices, L"\\DosDevices\\");
+    result = CallInFrame([&] {
+        linkName.AssignJoined(dosDevices, portName);
+        return STATUS_SUCCESS;
+    });
+    if (!NT_SUCCESS(result)) {
+        DbgPrint("DoExternalNaming - create symbolic link exception\n");
+    } else {
         result = link.Create(linkName, deviceName);
-        if (NT_SUCCESS(result)) {
-            linked = true;
-        } else {
+        if (!NT_SUCCESS(result)) {
             DbgPrint("DoExternalNaming - create symbolic link failed\n");
             LogErrorWithText(deviceObject, linkName.Buffer);
         }
-    } KERNEL_EXCEPT {
-        result = KernelExceptionCode();
-        DbgPrint("DoExternalNaming - create symbolic link exception\n");
     }
-    if (linked) {
+    if (NT_SUCCESS(result)) {
         result = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, kSerialComm, deviceName.Buffer, REG_SZ,
                                        portName.Buffer, portName.Length + sizeof(WCHAR));
         if (NT_SUCCESS(result)) {
@@ -87,7 +82,16 @@ NTSTATUS KSerialPortBase::DoExternalNaming()
 // with the serial request paths.
 NTSTATUS KSerialPortBase::CompleteInitialization()
 {
-    NTSTATUS status = DoExternalNaming();
+    // String storage running out raises to the creator, which deletes the
+    // port.
+    scannerSerial.Assign(L"", 0);
+    // Before the device registers with WMI, so the registration covers both.
+    // A port that cannot publish them fails its initialisation.
+    NTSTATUS status = AddWmiBlock(kMSSerialPortNameGuid, &portNameBlock);
+    if (NT_SUCCESS(status))
+        status = AddWmiBlock(kMSSerialHardwareConfigurationGuid, &hardwareConfigurationBlock);
+    if (NT_SUCCESS(status))
+        status = DoExternalNaming();
     if (!NT_SUCCESS(status))
         return status;
     deviceObject->Flags |= DO_BUFFERED_IO;

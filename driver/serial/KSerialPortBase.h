@@ -23,7 +23,7 @@ public:
     KRecursiveLock powerLock;
     UCHAR powerDownOnClose;
     bool serialCommWritten;
-    // Registered with the device's WMI provider at construction.
+    // Registered with the device's WMI provider by CompleteInitialization.
     KPortNameWmiBlock portNameBlock;
     KHardwareConfigurationWmiBlock hardwareConfigurationBlock;
 };

@@ -5,6 +5,7 @@
 
 #include <stddef.h>
 #include <stdarg.h>
+#include <setjmp.h>
 
 #if !defined(__SIZEOF_WCHAR_T__) || __SIZEOF_WCHAR_T__ != 2
 #error "the simulated platform needs a 2-byte wchar_t (-fshort-wchar)"
@@ -163,9 +164,27 @@ typedef enum _WAIT_TYPE { WaitAll, WaitAny } WAIT_TYPE;
 typedef CCHAR KPROCESSOR_MODE;
 typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
 
-// What ExRaiseStatus throws on the simulated platform.
+// What ExRaiseStatus throws on the simulated platform when no frame of the
+// caller's catches it (the platform's own last-chance handlers do).
 struct SIMULATED_RAISED_STATUS {
     NTSTATUS Status;
+};
+
+// A frame that catches a raised status on the simulated platform. As with the
+// kernel's exception frames, a raise returns straight to the innermost frame
+// of the raising thread, and no C++ destructor of the frames in between
+// runs: code that relies on one (a lock guard, a string freed by scope)
+// leaks or keeps its lock here as it would on Windows, where the verifier and
+// the pool check find it.
+struct SIMULATED_EXCEPTION_FRAME {
+    jmp_buf Target;
+    NTSTATUS Status;
+    SIMULATED_EXCEPTION_FRAME *Outer;
+    bool Armed;
+    SIMULATED_EXCEPTION_FRAME();
+    ~SIMULATED_EXCEPTION_FRAME();
+    SIMULATED_EXCEPTION_FRAME(const SIMULATED_EXCEPTION_FRAME &) = delete;
+    SIMULATED_EXCEPTION_FRAME &operator=(const SIMULATED_EXCEPTION_FRAME &) = delete;
 };
 
 #define MAXUSHORT 0xffff

@@ -84,8 +84,9 @@ TEST_F(KernelLibraryTest, StringOperations)
     EXPECT_FALSE(KUnicodeString(L"01").EqualsOne());
     EXPECT_EQ(0, KUnicodeString(L"com5").CompareNoCase(L"COM5"));
     EXPECT_EQ("COM5:", Utf8(KUnicodeString::AppendColon(KUnicodeString(L"COM5"))));
-    EXPECT_EQ(Utf8(DriverGlobals.configurationKeyPath) + "SN1",
-              Utf8(KUnicodeString::ConfigurationSubkey(KUnicodeString(L"SN1"))));
+    KUnicodeString subkey;
+    subkey.AssignConfigurationSubkey(KUnicodeString(L"SN1"));
+    EXPECT_EQ(Utf8(DriverGlobals.configurationKeyPath) + "SN1", Utf8(subkey));
     bool raised = false;
     KERNEL_TRY {
         KUnicodeString(L"x9").ToInteger();

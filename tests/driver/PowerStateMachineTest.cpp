@@ -119,10 +119,12 @@ TEST_P(PowerPathTest, EndsWhereItsRequestAsks)
 {
     const PathCase &c = GetParam();
     ProbeDevice *probe = AddProbeOn(false);
-    if (c.start == Start::InD3)
+    if (c.start == Start::InD3) {
         ASSERT_EQ(STATUS_SUCCESS, RequestPowerNow(probe, PowerDeviceD3));
-    if (c.start == Start::AsleepInS3)
+    }
+    if (c.start == Start::AsleepInS3) {
         ASSERT_EQ(STATUS_SUCCESS, Power().SendSystemIrp(probe->pdo, kSet, PowerSystemSleeping3));
+    }
     bus->power.clear();
 
     NTSTATUS status = c.system ? Power().SendSystemIrp(probe->pdo, c.minor, SYSTEM_POWER_STATE(c.state))
@@ -187,8 +189,9 @@ TEST_P(FailedDeviceRequestTest, FailsOnlyASystemQuery)
 {
     const FailedDeviceRequestCase &c = GetParam();
     ProbeDevice *probe = AddProbeOn(false);
-    if (c.state == PowerSystemWorking)
+    if (c.state == PowerSystemWorking) {
         ASSERT_EQ(STATUS_SUCCESS, Power().SendSystemIrp(probe->pdo, kSet, PowerSystemSleeping3));
+    }
     LONG deviceStateBefore = probe->currentDevicePowerState;
     bus->power.clear();
     bus->queryStatus = STATUS_DEVICE_BUSY;
@@ -199,8 +202,9 @@ TEST_P(FailedDeviceRequestTest, FailsOnlyASystemQuery)
     EXPECT_EQ(c.seen, bus->power);
     if (c.minor == kSet) {
         EXPECT_EQ(c.state, probe->currentSystemPowerState);
-        if (c.state == PowerSystemWorking)
+        if (c.state == PowerSystemWorking) {
             EXPECT_EQ(deviceStateBefore, probe->currentDevicePowerState);
+        }
     }
 }
 

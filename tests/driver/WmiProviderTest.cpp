@@ -138,17 +138,6 @@ protected:
         return &blocks.back();
     }
 
-    // True when the pool fault injected last was used; the fault is cleared.
-    static bool FaultUsed()
-    {
-        PVOID probe = ExAllocatePoolWithTag(NonPagedPool, 8, plat::TagFromText("Prob"));
-        plat::ClearFaults();
-        if (!probe)
-            return false;
-        ExFreePoolWithTag(probe, 0);
-        return true;
-    }
-
     static const plat::WmiGuidRegistration *Registered(PDEVICE_OBJECT device, const GUID &guid)
     {
         const plat::WmiRegistration *r = plat::FindWmiRegistration(device);

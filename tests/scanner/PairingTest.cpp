@@ -447,4 +447,55 @@ TEST_F(PairingTest, PoolFailureAnywhereInAnAddLeavesNothingBehind)
     EXPECT_GT(failures, 3);  // the sweep did reach into the add
 }
 
+// A pairing made by an add that runs out of pool at any of its allocations:
+// an add that goes ahead holds the pairing in memory whatever it could
+// record, and one that fails leaves no pool or key handle behind (the
+// machine's unload and shutdown checks, at the restart that ends each round).
+TEST_F(PairingTest, PoolFailureAnywhereInAPairingLeavesNothingBehind)
+{
+    struct Case {
+        const char *what;
+        bool scannerFirst;  // the scanner waits for the port, or the port for the scanner
+    };
+    for (const Case &c : {Case{"scanner meets a waiting port", false}, Case{"port meets a waiting scanner", true}}) {
+        for (int nth = 1;; ++nth) {
+            SCOPED_TRACE(std::string(c.what) + ", allocation " + std::to_string(nth));
+            ASSERT_EQ(STATUS_SUCCESS, AddStatus(AddPort(u"COM3")));
+            ASSERT_EQ(STATUS_SUCCESS, AddStatus(c.scannerFirst ? Plug(u"SN1")[0] : AddPort(u"COM5")));
+            plat::InjectFault(plat::FaultSite::PoolAllocation, nth);
+            NTSTATUS status = AddStatus(c.scannerFirst ? AddPort(u"COM5") : Plug(u"SN1")[0]);
+            bool used = FaultUsed();
+            if (used && NT_SUCCESS(status)) {
+                EXPECT_EQ("SN1@COM5", Table()[1]);
+            }
+            Restart();
+            if (!used)
+                break;
+            ASSERT_LT(nth, 1000);
+        }
+    }
+}
+
+// A port add that runs out of pool at any of its allocations leaves the port
+// table's lock free: the next add, from another thread as the Plug and Play
+// manager may use, goes ahead instead of waiting for good.
+TEST_F(PairingTest, PoolFailureInAPortAddLeavesTheTableLockFree)
+{
+    for (int nth = 1;; ++nth) {
+        SCOPED_TRACE("allocation " + std::to_string(nth));
+        Restart();
+        ASSERT_EQ(STATUS_SUCCESS, AddStatus(AddPort(u"COM3")));
+        plat::InjectFault(plat::FaultSite::PoolAllocation, nth);
+        AddPort(u"COM4");
+        if (!FaultUsed())
+            break;
+        EXPECT_EQ(nullptr, DriverGlobals.portTableLock.owner) << "the failed add kept the port table locked";
+        NTSTATUS next = STATUS_PENDING;
+        plat::SimThread *pnp = plat::Scheduler::Get().CreateThread("pnp", [&] { next = AddStatus(AddPort(u"COM5")); });
+        plat::Scheduler::Get().Join(pnp);
+        EXPECT_EQ(STATUS_SUCCESS, next);
+        ASSERT_LT(nth, 1000);
+    }
+}
+
 }  // namespace

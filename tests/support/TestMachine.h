@@ -11,6 +11,7 @@
 
 #include "MachineSetup.h"
 #include "cm/Hive.h"
+#include "ex/Pool.h"
 #include "ex/WorkQueue.h"
 #include "io/IoManager.h"
 #include "machine/Machine.h"
@@ -136,6 +137,16 @@ protected:
         model.product = std::move(product);
         model.modem = modem;
         return machine->PlugScanner(model);
+    }
+    // True when the pool fault injected last was used; the fault is cleared.
+    static bool FaultUsed()
+    {
+        PVOID probe = ExAllocatePoolWithTag(NonPagedPool, 8, plat::TagFromText("Prob"));
+        plat::ClearFaults();
+        if (!probe)
+            return false;
+        ExFreePoolWithTag(probe, 0);
+        return true;
     }
     NTSTATUS AddStatus(const std::u16string &instance)
     {

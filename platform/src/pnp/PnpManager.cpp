@@ -8,6 +8,7 @@
 #include "ex/Pool.h"
 #include "ex/Raise.h"
 #include "io/IoManager.h"
+#include "ke/Scheduler.h"
 #include "rtl/Text.h"
 #include "verifier/Verifier.h"
 #include "wmi/Wmi.h"
@@ -161,6 +162,7 @@ DeviceNode *PnpManager::ReportDevice(std::u16string_view instancePath, std::uniq
         n->addDeviceStatus = STATUS_NOT_SUPPORTED;
         return n;
     }
+    int criticalRegion = CurrentThread()->criticalRegion;
     try {
         n->addDeviceStatus = driver->DriverExtension->AddDevice(driver, pdo);
     } catch (const RaisedStatus &raised) {
@@ -169,6 +171,9 @@ DeviceNode *PnpManager::ReportDevice(std::u16string_view instancePath, std::uniq
     }
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         VerifierFail("AddDevice", "returned above PASSIVE_LEVEL");
+    // A lock the routine kept keeps its critical region entered.
+    if (CurrentThread()->criticalRegion != criticalRegion)
+        VerifierFail("AddDevice", "returned inside a critical region");
     if (!NT_SUCCESS(n->addDeviceStatus)) {
         n->state = NodeState::Failed;
         n->problem = n->addDeviceStatus;
