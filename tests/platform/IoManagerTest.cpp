@@ -788,3 +788,75 @@ TEST_F(IoManagerTest, DeletingADeviceTwiceOrDroppingAReferenceNeverTakenIsReport
 }
 
 }  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Details a driver can observe
+
+TEST_F(IoManagerTest, ASynchronousReadWritesItsStatusBlockAndSetsItsEventOnlyWhenItCompletes)
+{
+    BuildStack(0);
+    behaviour[Lower()] = Hold();
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb;
+    std::memset(&iosb, Poison, sizeof iosb);
+    char buffer[8] = {};
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, Lower(), buffer, sizeof buffer, nullptr, &event, &iosb);
+    ASSERT_NE(nullptr, irp);
+    EXPECT_EQ(STATUS_PENDING, IoCallDriver(Lower(), irp));
+    EXPECT_EQ(0, KeReadStateEvent(&event));
+    EXPECT_EQ(static_cast<NTSTATUS>(0x55555555), iosb.Status) << "the status block was written before completion";
+
+    PIRP queued = held;
+    held = nullptr;
+    queued->IoStatus.Status = STATUS_SUCCESS;
+    queued->IoStatus.Information = 3;
+    IoCompleteRequest(queued, IO_NO_INCREMENT);
+    EXPECT_EQ(1, KeReadStateEvent(&event));
+    EXPECT_EQ(STATUS_SUCCESS, iosb.Status);
+    EXPECT_EQ(3u, iosb.Information);
+}
+
+TEST_F(IoManagerTest, AnAllocatedIrpRecordsHowItWasAllocatedAndIoReuseIrpKeepsIt)
+{
+    PIRP plain = IoAllocateIrp(2, FALSE);
+    PIRP charged = IoAllocateIrp(2, TRUE);
+    ASSERT_NE(nullptr, plain);
+    ASSERT_NE(nullptr, charged);
+    EXPECT_EQ(IRP_ALLOCATED_FIXED_SIZE, plain->AllocationFlags);
+    EXPECT_EQ(IRP_ALLOCATED_FIXED_SIZE | IRP_QUOTA_CHARGED, charged->AllocationFlags);
+    IoReuseIrp(charged, STATUS_SUCCESS);
+    EXPECT_EQ(IRP_ALLOCATED_FIXED_SIZE | IRP_QUOTA_CHARGED, charged->AllocationFlags);
+    IoFreeIrp(plain);
+    IoFreeIrp(charged);
+}
+
+TEST_F(IoManagerTest, DispatcherHeadersAreInitialisedInFullWhateverTheMemoryHeldBefore)
+{
+    KEVENT event;
+    KSEMAPHORE semaphore;
+    KTIMER timer;
+    std::memset(&event, Poison, sizeof event);
+    std::memset(&semaphore, Poison, sizeof semaphore);
+    std::memset(&timer, Poison, sizeof timer);
+    KeInitializeEvent(&event, SynchronizationEvent, TRUE);
+    KeInitializeSemaphore(&semaphore, 2, 5);
+    KeInitializeTimerEx(&timer, SynchronizationTimer);
+    struct Expected {
+        DISPATCHER_HEADER *header;
+        size_t size;
+        LONG signalState;
+    };
+    for (const Expected &e : {Expected{&event.Header, sizeof event, 1}, Expected{&semaphore.Header, sizeof semaphore, 2},
+                              Expected{&timer.Header, sizeof timer, 0}}) {
+        EXPECT_EQ(e.size / sizeof(LONG), e.header->Size);
+        EXPECT_EQ(0, e.header->Signalling);
+        EXPECT_EQ(0, e.header->Reserved1);
+        EXPECT_EQ(e.signalState, e.header->SignalState);
+        EXPECT_TRUE(IsListEmpty(&e.header->WaitListHead));
+    }
+}
+
+}  // namespace

@@ -334,6 +334,24 @@ const Violation kViolations[] = {
          };
          EXPECT_EQ(STATUS_SUCCESS, SendSystemSet(stack.upper));
      }},
+    {"TimerInitialisedAgainWhileSet", "timer", "KeInitializeTimerEx of a timer that is still set",
+     [](VerifierTest &) {
+         KTIMER timer;
+         KDPC dpc;
+         static int runs;
+         runs = 0;
+         KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { ++runs; }, nullptr);
+         KeInitializeTimerEx(&timer, NotificationTimer);
+         LARGE_INTEGER due;
+         due.QuadPart = -10000;
+         KeSetTimer(&timer, due, &dpc);
+         KeInitializeTimerEx(&timer, NotificationTimer);
+         // The machine goes on: the timer is no longer set and never fires.
+         LARGE_INTEGER later;
+         later.QuadPart = -50000;
+         KeDelayExecutionThread(KernelMode, FALSE, &later);
+         EXPECT_EQ(0, runs);
+     }},
     {"PoolLeftAllocatedAtDriverUnload", "pool",
      "pool still allocated after driver 'VFLEAK' unloaded:\n  block #",
      [](VerifierTest &t) {

@@ -448,7 +448,10 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
 {
     if (TagFails(kIrpTag))
         return nullptr;
-    return AllocateIrp(StackSize, IrpOrigin::Allocated);
+    PIRP irp = AllocateIrp(StackSize, IrpOrigin::Allocated);
+    // What the I/O manager records of the allocation; IoReuseIrp keeps it.
+    irp->AllocationFlags = IRP_ALLOCATED_FIXED_SIZE | (ChargeQuota ? IRP_QUOTA_CHARGED : 0);
+    return irp;
 }
 
 VOID IoFreeIrp(PIRP Irp)

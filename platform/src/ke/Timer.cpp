@@ -6,6 +6,7 @@
 #include "ke/Clock.h"
 #include "ke/Scheduler.h"
 #include "ke/Wait.h"
+#include "verifier/Verifier.h"
 
 namespace plat {
 namespace {
@@ -26,6 +27,14 @@ LIST_ENTRY &armed()
 }
 
 bool IsArmed(PKTIMER timer) { return timer->TimerListEntry.Flink != nullptr; }
+
+bool OnArmedList(PKTIMER timer)
+{
+    for (PLIST_ENTRY at = armed().Flink; at != &armed(); at = at->Flink)
+        if (at == &timer->TimerListEntry)
+            return true;
+    return false;
+}
 
 void Disarm(PKTIMER timer)
 {
@@ -86,9 +95,16 @@ extern "C" {
 
 VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
 {
-    Timer->Header.Type = Type == NotificationTimer ? plat::kNotificationTimerType : plat::kSynchronizationTimerType;
-    Timer->Header.SignalState = 0;
-    InitializeListHead(&Timer->Header.WaitListHead);
+    // Found by address in the armed list: the timer's own fields may be
+    // anything before its first initialisation.
+    if (plat::OnArmedList(Timer)) {
+        plat::VerifierFail("timer", "KeInitializeTimerEx of a timer that is still set");
+        plat::Disarm(Timer);
+    }
+    plat::InitializeDispatcherHeader(&Timer->Header,
+                                     Type == NotificationTimer ? plat::kNotificationTimerType
+                                                               : plat::kSynchronizationTimerType,
+                                     sizeof(KTIMER), 0);
     Timer->TimerListEntry.Flink = Timer->TimerListEntry.Blink = nullptr;
     Timer->Dpc = nullptr;
     Timer->Period = 0;

@@ -44,6 +44,16 @@ SimThread *FirstWaiter(void *object)
 
 }  // namespace
 
+void InitializeDispatcherHeader(DISPATCHER_HEADER *header, UCHAR type, size_t objectSize, LONG signalState)
+{
+    header->Type = type;
+    header->Signalling = 0;
+    header->Size = static_cast<UCHAR>(objectSize / sizeof(LONG));
+    header->Reserved1 = 0;
+    header->SignalState = signalState;
+    InitializeListHead(&header->WaitListHead);
+}
+
 void SatisfyWaiters(DISPATCHER_HEADER *header)
 {
     while (header->SignalState > 0) {
@@ -64,9 +74,9 @@ extern "C" {
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
-    Event->Header.Type = Type == NotificationEvent ? plat::kNotificationEvent : plat::kSynchronizationEvent;
-    Event->Header.SignalState = State ? 1 : 0;
-    InitializeListHead(&Event->Header.WaitListHead);
+    plat::InitializeDispatcherHeader(&Event->Header,
+                                     Type == NotificationEvent ? plat::kNotificationEvent : plat::kSynchronizationEvent,
+                                     sizeof(KEVENT), State ? 1 : 0);
 }
 
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
@@ -91,10 +101,8 @@ LONG KeReadStateEvent(PRKEVENT Event) { return Event->Header.SignalState; }
 
 VOID KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit)
 {
-    Semaphore->Header.Type = plat::kSemaphore;
-    Semaphore->Header.SignalState = Count;
+    plat::InitializeDispatcherHeader(&Semaphore->Header, plat::kSemaphore, sizeof(KSEMAPHORE), Count);
     Semaphore->Limit = Limit;
-    InitializeListHead(&Semaphore->Header.WaitListHead);
 }
 
 LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment, BOOLEAN Wait)
