@@ -517,6 +517,22 @@ TEST_F(WmiLibTest, ClientAsksOnlyProvidersThatRegisteredTheGuid)
     EXPECT_TRUE(blocked.exchanges.empty());
 }
 
+TEST_F(WmiLibTest, AWmiRequestReachingAStackThatAskedToBlockThemIsReported)
+{
+    ASSERT_EQ(STATUS_SUCCESS, Register());
+    ASSERT_EQ(STATUS_SUCCESS, IoWMIRegistrationControl(device, WMIREG_ACTION_BLOCK_IRPS));
+    std::vector<UCHAR> buffer(64);
+    // The service's own path does not send it...
+    EXPECT_EQ(STATUS_WMI_GUID_NOT_FOUND,
+              plat::SendWmiIrp(device, IRP_MN_QUERY_ALL_DATA, reinterpret_cast<ULONG_PTR>(device), nullptr, buffer)
+                  .status);
+    // ... and one that arrives all the same is a fault.
+    plat::ScopedVerifierCapture capture;
+    plat::SendPlatformRequest(device, IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_ALL_DATA, {});
+    ASSERT_EQ(1u, capture.Messages().size());
+    EXPECT_TRUE(capture.Contains("after it asked to block WMI requests")) << capture.Messages()[0];
+}
+
 TEST_F(WmiLibTest, UpdateReplacesTheGuidsAndDeregistrationForgetsThem)
 {
     ASSERT_EQ(STATUS_SUCCESS, Register());

@@ -11,17 +11,21 @@
 #include <sstream>
 #include <unordered_set>
 
+#include <wmilib.h>
+
 #include "ex/WorkQueue.h"
 #include "io/IoManager.h"
 #include "ke/Scheduler.h"
 #include "rtl/Text.h"
 #include "verifier/Verifier.h"
+#include "wmi/Wmi.h"
 
 namespace plat {
 
 void NotePowerDispatch(PIRP irp, PDEVICE_OBJECT device);
 void CheckDispatchReturn(PIRP irp, CCHAR level, NTSTATUS status, PDEVICE_OBJECT device);
 void ReleasePowerChannel(PIRP irp, PDEVICE_OBJECT device, int channel);
+void CheckWmiRequestAllowed(PIRP irp, PDEVICE_OBJECT device);
 
 namespace {
 
@@ -394,6 +398,22 @@ void NotePowerDispatch(PIRP irp, PDEVICE_OBJECT device)
     }
 }
 
+// A WMI data request entering a stack one of whose devices asked to block
+// them: the WMI service must not send one.
+void CheckWmiRequestAllowed(PIRP irp, PDEVICE_OBJECT device)
+{
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    if (next->MajorFunction != IRP_MJ_SYSTEM_CONTROL || next->MinorFunction == IRP_MN_REGINFO ||
+        next->MinorFunction == IRP_MN_REGINFO_EX)
+        return;
+    for (PDEVICE_OBJECT d = device; d; d = HeaderOf(d)->lower)
+        if (WmiRequestsBlocked(d)) {
+            VerifierFail("WMI", "a WMI request was sent to '" + ToUtf8(HeaderOf(d)->name) +
+                                    "' after it asked to block WMI requests");
+            return;
+        }
+}
+
 void ReportUnmarkedPending(PDEVICE_OBJECT device)
 {
     VerifierFail("IRP", "dispatch routine of '" + ToUtf8(&device->DriverObject->DriverName) +
@@ -488,6 +508,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     bool powerCall = nextCallIsPowerCall;
     nextCallIsPowerCall = false;
+    if (Irp->CurrentLocation == Irp->StackCount + 1)
+        CheckWmiRequestAllowed(Irp, DeviceObject);
     IoSetNextIrpStackLocation(Irp);
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
     sp->DeviceObject = DeviceObject;

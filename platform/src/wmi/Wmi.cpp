@@ -178,6 +178,12 @@ std::u16string WmiInstanceName(const WmiGuidRegistration &guid, PDEVICE_OBJECT d
     return DeviceNameOf(device) + u"_" + number;
 }
 
+bool WmiRequestsBlocked(PDEVICE_OBJECT device)
+{
+    Provider *provider = FindProvider(device);
+    return provider && provider->registration.blocked;
+}
+
 void WmiReset()
 {
     for (const auto &p : providers())
@@ -191,6 +197,11 @@ WmiIrpStatus SendWmiIrp(PDEVICE_OBJECT device, UCHAR minor, ULONG_PTR providerId
                         std::vector<UCHAR> &buffer)
 {
     Provider *provider = FindProvider(device);
+    // Checked again as the request leaves: the stack may have asked to block
+    // requests since the client chose it.
+    bool registration = minor == IRP_MN_REGINFO || minor == IRP_MN_REGINFO_EX;
+    if (!registration && provider && provider->registration.blocked)
+        return WmiIrpStatus{STATUS_WMI_GUID_NOT_FOUND, 0};
     if (provider && provider->inFlight++ == 0)
         KeClearEvent(&provider->idle);
     IO_STATUS_BLOCK status = SendPlatformRequest(device, IRP_MJ_SYSTEM_CONTROL, minor, [&](PIO_STACK_LOCATION sp) {

@@ -46,6 +46,9 @@ std::u16string WmiInstanceName(const WmiGuidRegistration &guid, PDEVICE_OBJECT d
 // device object that was deleted without deregistering, which is reported.
 void WmiReset();
 
+// True once the device asked to block WMI requests (WMIREG_ACTION_BLOCK_IRPS).
+bool WmiRequestsBlocked(PDEVICE_OBJECT device);
+
 // Result of one IRP_MJ_SYSTEM_CONTROL request.
 struct WmiIrpStatus {
     NTSTATUS status = STATUS_PENDING;
@@ -56,7 +59,9 @@ struct WmiIrpStatus {
 // device's stack and waits for it: Parameters.WMI carries providerId,
 // dataPath and buffer. The request starts with STATUS_NOT_SUPPORTED, so a
 // stack that ignores it answers that. Deregistration of the device waits until
-// the request is finished.
+// the request is finished. A data request to a stack that is no longer
+// registered, or that asked to block requests, is not sent:
+// STATUS_WMI_GUID_NOT_FOUND.
 WmiIrpStatus SendWmiIrp(PDEVICE_OBJECT device, UCHAR minor, ULONG_PTR providerId, PVOID dataPath,
                         std::vector<UCHAR> &buffer);
 
