@@ -210,12 +210,14 @@ void MarkStackRemovePending(PDEVICE_OBJECT device)
 
 // Called by the I/O manager for a file object's device.
 void ReferenceForOpen(PDEVICE_OBJECT device) { ++device->ReferenceCount; }
+// The observer may remove the stack at once (its worker can run before it
+// returns), so the device is not touched after it is told.
 void DereferenceForClose(PDEVICE_OBJECT device)
 {
     --device->ReferenceCount;
+    FreeIfUnreferenced(device);
     if (handleClosedObserver())
         handleClosedObserver()(device);
-    FreeIfUnreferenced(device);
 }
 
 // Why an open of the device fails before any driver sees it, or success.

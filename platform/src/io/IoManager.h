@@ -46,6 +46,7 @@ struct DeviceHeader {
 DeviceHeader *HeaderOf(PDEVICE_OBJECT device);
 // Called with a file object's device after its IRP_MJ_CLOSE: the open
 // handles of a stack the Plug and Play manager waits on may be all closed.
+// The device may be gone by then; the observer only compares the address.
 void SetHandleClosedObserver(std::function<void(PDEVICE_OBJECT)> observer);
 // Open file objects of the devices of the stack that `device` belongs to.
 LONG StackOpenCount(PDEVICE_OBJECT device);
