@@ -328,17 +328,21 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         return;
     // After reporting, the neighbours are unlinked so that the stack left
     // behind points at no freed memory.
-    if (header->lower) {
+    if (PDEVICE_OBJECT lower = header->lower) {
         VerifierFail("device object", "device '" + ToUtf8(header->name) +
                                           "' deleted while still attached to a lower device");
-        if (header->lower->AttachedDevice == DeviceObject)
-            header->lower->AttachedDevice = nullptr;
+        if (lower->AttachedDevice == DeviceObject)
+            lower->AttachedDevice = nullptr;
+        header->lower = nullptr;
+        ObDereferenceObject(lower);
     }
     if (DeviceObject->AttachedDevice) {
         VerifierFail("device object", "device '" + ToUtf8(header->name) +
                                           "' deleted while another device is attached to it");
         if (DeviceHeader *upper = HeaderOf(DeviceObject->AttachedDevice))
             upper->lower = nullptr;
+        DeviceObject->AttachedDevice = nullptr;
+        --header->pointerReferences;  // the upper device's, which it no longer holds
     }
     if (size_t held = IrpsHeldAt(DeviceObject))
         VerifierFail("device object", "device '" + ToUtf8(header->name) + "' deleted while " +
@@ -368,6 +372,8 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
     HeaderOf(SourceDevice)->lower = top;
+    // The attached device keeps the one below alive until it detaches.
+    ObReferenceObject(top);
     return top;
 }
 
@@ -380,6 +386,7 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
     }
     TargetDevice->AttachedDevice = nullptr;
     HeaderOf(upper)->lower = nullptr;
+    ObDereferenceObject(TargetDevice);
 }
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject)
