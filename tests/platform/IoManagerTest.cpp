@@ -860,3 +860,52 @@ TEST_F(IoManagerTest, DispatcherHeadersAreInitialisedInFullWhateverTheMemoryHeld
 }
 
 }  // namespace
+
+namespace {
+
+// A completion routine whose owner completes the IRP again before it
+// returns (a power callback that fires at once does): the IRP goes on up from
+// there, exactly once, when the routine then takes it back with
+// STATUS_MORE_PROCESSING_REQUIRED; letting the first completion go on as
+// well is a second completion.
+struct NestedCase {
+    const char *name;
+    NTSTATUS routineResult;
+    size_t reports;
+};
+void PrintTo(const NestedCase &c, std::ostream *os) { *os << c.name; }
+
+class NestedCompletionTest : public IoManagerTest, public ::testing::WithParamInterface<NestedCase> {};
+
+NTSTATUS CompleteAgainFromTheRoutine(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return *static_cast<NTSTATUS *>(context);
+}
+
+TEST_P(NestedCompletionTest, TheIrpFinishesOnceOrTheSecondCompletionIsReported)
+{
+    BuildStack(1);
+    NTSTATUS result = GetParam().routineResult;
+    behaviour[Top()] = [this, &result](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, CompleteAgainFromTheRoutine, &result, TRUE, TRUE, TRUE);
+        return IoCallDriver(Lower(), irp);
+    };
+    plat::ScopedVerifierCapture capture;
+    plat::Request request;
+    request.major = IRP_MJ_DEVICE_CONTROL;
+    EXPECT_EQ(STATUS_SUCCESS, plat::SendRequest(nullptr, request, Top()).status);
+    EXPECT_EQ(GetParam().reports, capture.Messages().size());
+    if (GetParam().reports) {
+        EXPECT_TRUE(capture.Contains("completed twice"));
+    }
+    EXPECT_EQ(0u, plat::LiveIrpCount());
+}
+
+INSTANTIATE_TEST_SUITE_P(RoutineResults, NestedCompletionTest,
+                         ::testing::Values(NestedCase{"TakenBack", STATUS_MORE_PROCESSING_REQUIRED, 0},
+                                           NestedCase{"LetGoOn", STATUS_SUCCESS, 1}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
