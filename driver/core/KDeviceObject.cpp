@@ -57,8 +57,14 @@ KDeviceObject::KDeviceObject(const KDeviceCreation &creation)
         deviceName.Adopt(*creation.creationName);
 }
 
+// PASSIVE_LEVEL.
 KDeviceObject::~KDeviceObject()
 {
+    // The start-next DPC uses the queues: one still queued is taken back, and
+    // one that another processor is running (it may be the very DPC whose
+    // signal let the removal go on) ends before they go.
+    KeRemoveQueueDpc(&startNextDpc);
+    KeFlushQueuedDpcs();
     for (ULONG i = 0; i < queueCount; ++i)
         if (KIrpQueue *q = queues[i]) {
             q->~KIrpQueue();

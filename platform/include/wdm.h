@@ -150,6 +150,7 @@ PETHREAD PsGetCurrentThread(void);
 VOID KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
+VOID KeFlushQueuedDpcs(void);
 
 VOID KeInitializeTimer(PKTIMER Timer);
 VOID KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);

@@ -1,5 +1,6 @@
 // Deferred procedure calls: KeInitializeDpc, KeInsertQueueDpc, KeRemoveQueueDpc,
-// and the machine's second processor that runs the DPCs interrupts queue.
+// KeFlushQueuedDpcs, and the machine's second processor that runs the DPCs
+// interrupts queue.
 //
 // A DPC queued at DISPATCH_LEVEL or above goes to the queue of the processor
 // the queueing thread runs on and is delivered when that thread lowers its
@@ -166,4 +167,25 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc)
     return TRUE;
 }
 
+}
+
+// PASSIVE_LEVEL. Returns once every DPC queued anywhere when it was called has
+// run: until no processor has one queued or running.
+VOID KeFlushQueuedDpcs(void)
+{
+    plat::SimThread *self = plat::CurrentThread();
+    if (self->irql != PASSIVE_LEVEL)
+        plat::VerifierFail("DPC", "KeFlushQueuedDpcs above PASSIVE_LEVEL");
+    auto busy = [self] {
+        if (!IsListEmpty(&plat::second().queue))
+            return true;
+        for (plat::SimThread *t : plat::Scheduler::Get().Threads())
+            if (t != self && (t->runningDpcs || !IsListEmpty(&t->localDpcs)))
+                return true;
+        return false;
+    };
+    if (IsListEmpty(&self->localDpcs) == FALSE)
+        plat::DrainDpcQueue();
+    while (busy())
+        plat::Scheduler::Get().Yield();
 }
