@@ -223,6 +223,21 @@ INSTANTIATE_TEST_SUITE_P(
                                 {{kQuery, false, PowerDeviceD3}}}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// The device request a system set asks for cannot even be made (no IRP):
+// the system request still goes down to the physical device and succeeds.
+TEST_F(PowerTest, ASystemSetWhoseDeviceRequestCannotBeMadeStillReachesTheBus)
+{
+    ProbeDevice *probe = AddProbeOn(false);
+    bus->power.clear();
+    plat::FailPoolTag(plat::kIrpTag);
+    EXPECT_EQ(STATUS_SUCCESS, Power().SendSystemIrp(probe->pdo, kSet, PowerSystemSleeping3));
+    plat::ClearFaults();
+    Pass(5);
+    EXPECT_EQ((std::vector<Seen>{{kSet, true, PowerSystemSleeping3}}), bus->power);
+    EXPECT_EQ(PowerSystemSleeping3, probe->currentSystemPowerState);
+    EXPECT_EQ(PowerDeviceD0, probe->currentDevicePowerState);
+}
+
 TEST_F(PowerTest, PowerDownWaitsForTheCurrentRequestSavesContextAndKeepsTheQueuesStalledUntilD0)
 {
     ProbeDevice *probe = AddProbeOn(false);

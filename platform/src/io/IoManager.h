@@ -101,6 +101,8 @@ void DeleteDriverObject(PDRIVER_OBJECT driver);
 // The WDM version IoIsWdmVersionAvailable reports.
 void SetWdmVersion(UCHAR major, UCHAR minor);
 size_t LiveIrpCount();
+// Tests make IRP allocation fail with FailPoolTag on this tag ("Irp ").
+constexpr ULONG kIrpTag = 0x20707249;
 
 // A request as a simulated caller sends it.
 struct Request {

@@ -32,8 +32,6 @@ namespace {
 constexpr ULONG kIrpMagic = 0x20505249;  // "IRP "
 constexpr ULONG kFreedIrpMagic = 0x44505249;
 constexpr size_t kQuarantine = 2048;
-// Tests make IRP allocation fail with FailPoolTag on this tag.
-constexpr ULONG kIrpTag = 0x20707249;  // "Irp "
 
 struct alignas(16) IrpHeader {
     ULONG magic;

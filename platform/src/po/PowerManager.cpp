@@ -106,6 +106,10 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
         return STATUS_INVALID_PARAMETER_2;
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         VerifierFail("IRQL", "PoRequestPowerIrp above DISPATCH_LEVEL");
+    // Without an IRP the request fails at once, as Windows' does when it
+    // cannot allocate one; the completion function is not called.
+    if (TagFails(kIrpTag))
+        return STATUS_INSUFFICIENT_RESOURCES;
     PDEVICE_OBJECT top = TopOfStack(DeviceObject);
     PIRP irp = AllocatePlatformIrp(top->StackSize, [=](PIRP finished) {
         if (CompletionFunction) {
