@@ -497,7 +497,8 @@ namespace {
 
 // The order Windows keeps: the bus alone is asked for the IDs and the
 // capabilities before AddDevice; every successful start is followed by the
-// stack's capabilities, its bus relations and (the first time) its state.
+// stack's capabilities, its bus relations and (the first time) its state; a
+// removal query by the stack's removal relations.
 TEST_F(PnpDeviceTest, TheManagerAsksTheBusAloneBeforeAddDeviceAndTheStackAfterEachStart)
 {
     auto owned = std::make_unique<test::ProbeBus>();
@@ -522,6 +523,14 @@ TEST_F(PnpDeviceTest, TheManagerAsksTheBusAloneBeforeAddDeviceAndTheStackAfterEa
                                         IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_DEVICE_RELATIONS};
     EXPECT_EQ(restart, bus->pnp);
     EXPECT_EQ(1u, probe->seenBefore.SurpriseRemovalOK) << "the stack was not asked after its restart";
+
+    // A removal the user asks for is preceded by the removal relations (the
+    // driver refuses this one itself: the query never reaches the bus).
+    bus->pnp.clear();
+    probe->allowRemove = false;
+    EXPECT_NE(STATUS_SUCCESS, plat::PnpManager::Get().RequestRemoval(node, false));
+    const std::vector<UCHAR> refusedRemoval = {IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_CANCEL_REMOVE_DEVICE};
+    EXPECT_EQ(refusedRemoval, bus->pnp);
 }
 
 // A physical device answers its target relation with itself, referenced for

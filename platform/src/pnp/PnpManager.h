@@ -101,8 +101,8 @@ public:
     // Rebalance: query-stop, then stop and start again with new resources;
     // a refused query is cancelled and its status returned.
     NTSTATUS Rebalance(DeviceNode *node);
-    // A removal the user asks for: query-remove, then remove; a refused
-    // query is cancelled and its status returned. With uninstall, the node's
+    // A removal the user asks for: the removal relations, query-remove, then
+    // remove; a refused query is cancelled and its status returned. With uninstall, the node's
     // registry key goes too.
     NTSTATUS RequestRemoval(DeviceNode *node, bool uninstall);
     // The bus no longer sees the device: surprise removal (for a started
@@ -159,7 +159,7 @@ private:
     NTSTATUS SendStart(DeviceNode *node);
     void QueryIds(DeviceNode *node);
     void QueryCapabilities(DeviceNode *node);
-    void QueryBusRelations(DeviceNode *node);
+    void QueryRelations(DeviceNode *node, DEVICE_RELATION_TYPE type);
     void QueryDeviceState(DeviceNode *node);
     void RemoveStack(DeviceNode *node, bool surprise);
     void DeleteNode(DeviceNode *node);

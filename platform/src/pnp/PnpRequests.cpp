@@ -68,13 +68,15 @@ void PnpManager::QueryIds(DeviceNode *node)
     }
 }
 
-// Bus relations of a started stack: the children it reports (none on this
-// machine's buses) would be enumerated; the list is the stack's pool.
-void PnpManager::QueryBusRelations(DeviceNode *node)
+// Relations of a stack: its bus relations after a start (the children it
+// reports, none on this machine's buses), its removal relations before a
+// removal query (devices that would go with it). The list is the stack's
+// pool, freed here with the references it holds.
+void PnpManager::QueryRelations(DeviceNode *node, DEVICE_RELATION_TYPE type)
 {
     ULONG_PTR information = 0;
-    SendPnpIrp(node, IRP_MN_QUERY_DEVICE_RELATIONS, [](PIO_STACK_LOCATION sp) {
-        sp->Parameters.QueryDeviceRelations.Type = BusRelations;
+    SendPnpIrp(node, IRP_MN_QUERY_DEVICE_RELATIONS, [type](PIO_STACK_LOCATION sp) {
+        sp->Parameters.QueryDeviceRelations.Type = type;
     }, &information);
     if (auto *relations = reinterpret_cast<PDEVICE_RELATIONS>(information)) {
         for (ULONG i = 0; i < relations->Count; ++i)
@@ -124,7 +126,7 @@ NTSTATUS PnpManager::SendStart(DeviceNode *node)
     }
     node->state = NodeState::Started;
     QueryCapabilities(node);
-    QueryBusRelations(node);
+    QueryRelations(node, BusRelations);
     return status;
 }
 
@@ -204,6 +206,7 @@ NTSTATUS PnpManager::RequestRemoval(DeviceNode *node, bool uninstall)
 {
     Lock held(*this);
     if (node->functionDriver) {
+        QueryRelations(node, RemovalRelations);
         NTSTATUS status = SendPnpIrp(node, IRP_MN_QUERY_REMOVE_DEVICE);
         if (!NT_SUCCESS(status)) {
             SendPnpIrp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
