@@ -36,7 +36,7 @@ failed=0
 echo "many-seed scenarios, ${LONG_SEEDS:-2000} seeds each"
 if ! VEXLINK_SEEDS="${LONG_SEEDS:-2000}" "$tests" --gtest_brief=1 --gtest_filter='Seeds/*' >"$log/seeds.txt" 2>&1; then
     grep 'FAILED  \]' "$log/seeds.txt" | sed 's/^/  /'
-    echo "  replay: $tests --gtest_filter=<the case above> (the seed is the case's number)"
+    echo "  replay: $tests --gtest_filter=<the case above> (its seed is the case's number)"
     failed=1
 fi
 tail -n 1 "$log/seeds.txt"

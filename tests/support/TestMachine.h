@@ -53,7 +53,7 @@ inline std::string Utf8(const UNICODE_STRING &s) { return plat::ToUtf8(&s); }
 
 constexpr const char16_t *kConfiguration = sim::kConfigurationKey;
 
-// The seed every machine of a test run starts from unless the test picks
+// What seed every machine of a test run starts from unless the test picks
 // its own: VEXLINK_SEED, else 1. A failure report names it, so that
 // VEXLINK_SEED=N with the test's filter replays the same interleaving.
 inline uint64_t DefaultSeed()

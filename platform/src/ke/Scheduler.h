@@ -13,7 +13,7 @@
 // Which thread runs is decided as a probabilistic concurrency tester does it:
 // every thread gets a random priority, the highest-priority runnable thread
 // runs, and at a few random step numbers (the change points, depth - 1 of
-// them, drawn from the seed) the running thread drops below every other.
+// them, drawn from a run's seed) the running thread drops below every other.
 // A race that needs d ordering constraints is found with a known probability
 // per seed, and the same seed gives the same interleaving.
 //

@@ -26,7 +26,7 @@ struct MachineOptions {
     size_t nonPagedPoolBytes = kDefaultNonPagedPoolBytes;
     int workerThreads = 2;
     // How the simulated threads interleave (preemption at synchronisation
-    // points, race depth); the seed above picks the interleaving.
+    // points, race depth); `seed` above picks the interleaving.
     SchedulePolicy schedule;
     LONGLONG bootTime = kDefaultBootTime;
     LONG timeZoneBiasMinutes = 0;
