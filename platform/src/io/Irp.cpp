@@ -25,6 +25,7 @@ namespace plat {
 void NotePowerDispatch(PIRP irp, PDEVICE_OBJECT device);
 void CheckDispatchReturn(PIRP irp, CCHAR level, NTSTATUS status, PDEVICE_OBJECT device);
 void ReleasePowerChannel(PIRP irp, PDEVICE_OBJECT device, int channel);
+NTSTATUS DispatchAt(PDEVICE_OBJECT device, PIRP irp, CCHAR level);
 void CheckWmiRequestAllowed(PIRP irp, PDEVICE_OBJECT device);
 
 namespace {
@@ -338,11 +339,23 @@ void ReleasePowerChannel(PIRP irp, PDEVICE_OBJECT device, int channel)
     header->powerWaiting[channel].pop_front();
     header->powerActive[channel] = next;
     QueuePlatformWork([device, next] {
-        CCHAR level = next->CurrentLocation;
         NotePowerDispatch(next, device);
-        NTSTATUS status = device->DriverObject->MajorFunction[IRP_MJ_POWER](device, next);
-        CheckDispatchReturn(next, level, status, device);
+        DispatchAt(device, next, next->CurrentLocation);
     });
+}
+
+// The device's dispatch routine gets the IRP at stack location `level`; what
+// it returns is checked.
+NTSTATUS DispatchAt(PDEVICE_OBJECT device, PIRP irp, CCHAR level)
+{
+    KIRQL irqlBefore = KeGetCurrentIrql();
+    UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    NTSTATUS status = device->DriverObject->MajorFunction[major](device, irp);
+    if (KeGetCurrentIrql() != irqlBefore)
+        VerifierFail("IRQL", "dispatch routine of '" + ToUtf8(&device->DriverObject->DriverName) +
+                                 "' returned at another IRQL than it was called at");
+    CheckDispatchReturn(irp, level, status, device);
+    return status;
 }
 
 size_t IrpsHeldAt(PDEVICE_OBJECT device)
@@ -529,13 +542,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             header->powerActive[channel] = Irp;
         NotePowerDispatch(Irp, DeviceObject);
     }
-    KIRQL irqlBefore = KeGetCurrentIrql();
-    NTSTATUS status = DeviceObject->DriverObject->MajorFunction[sp->MajorFunction](DeviceObject, Irp);
-    if (KeGetCurrentIrql() != irqlBefore)
-        VerifierFail("IRQL", "dispatch routine of '" + ToUtf8(&DeviceObject->DriverObject->DriverName) +
-                                 "' returned at another IRQL than it was called at");
-    CheckDispatchReturn(Irp, level, status, DeviceObject);
-    return status;
+    return DispatchAt(DeviceObject, Irp, level);
 }
 
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)

@@ -91,7 +91,6 @@ void Scheduler::Reset(uint64_t seed, const std::string &mainName, const Schedule
         policy_.depth = 1;
     waitSequence_ = 0;
     steps_ = 0;
-    preemptions_ = 0;
     nextChange_ = 0;
     mayPreempt_ = false;
     inIdle_ = 0;
@@ -224,7 +223,6 @@ void Scheduler::SyncPoint()
         self->state = SimThread::State::Running;
         return;
     }
-    ++preemptions_;
     Reschedule(self);
 }
 

@@ -119,7 +119,6 @@ public:
     // Synchronisation points passed so far and the change points of this
     // run, for a replay's report.
     uint64_t Steps() const { return steps_; }
-    uint64_t Preemptions() const { return preemptions_; }
     const std::vector<uint64_t> &ChangePoints() const { return changePoints_; }
 
     // Idle-loop work, provided by the DPC and timer modules. RunDpcs returns
@@ -145,7 +144,6 @@ private:
     SchedulePolicy policy_;
     uint64_t waitSequence_ = 0;
     uint64_t steps_ = 0;
-    uint64_t preemptions_ = 0;
     std::vector<uint64_t> changePoints_;
     size_t nextChange_ = 0;
     // Set when a thread became runnable or changed priority: the next

@@ -161,6 +161,7 @@ private:
     void QueryCapabilities(DeviceNode *node);
     void QueryRelations(DeviceNode *node, DEVICE_RELATION_TYPE type);
     void QueryDeviceState(DeviceNode *node);
+    bool SurpriseRemove(DeviceNode *node);
     void RemoveStack(DeviceNode *node, bool surprise);
     void DeleteNode(DeviceNode *node);
     void QueueWork(std::function<void()> work);

@@ -156,14 +156,24 @@ void PnpManager::InvalidateDeviceState(PDEVICE_OBJECT pdo)
     });
 }
 
+// Lock held. A started or stopped stack is told its device is gone; from
+// then on it takes no new opens. False when there was nothing to tell.
+bool PnpManager::SurpriseRemove(DeviceNode *node)
+{
+    if (!node->functionDriver || (node->state != NodeState::Started && node->state != NodeState::Stopped))
+        return false;
+    SendPnpIrp(node, IRP_MN_SURPRISE_REMOVAL);
+    node->state = NodeState::SurpriseRemoved;
+    MarkStackRemovePending(node->Pdo());
+    return true;
+}
+
 void PnpManager::RemoveStack(DeviceNode *node, bool surprise)
 {
     if (!node->functionDriver)
         return;
-    if (surprise && (node->state == NodeState::Started || node->state == NodeState::Stopped)) {
-        SendPnpIrp(node, IRP_MN_SURPRISE_REMOVAL);
-        node->state = NodeState::SurpriseRemoved;
-    }
+    if (surprise)
+        SurpriseRemove(node);
     SendPnpIrp(node, IRP_MN_REMOVE_DEVICE);
     node->state = NodeState::Removed;
     if (node->Pdo()->AttachedDevice)
@@ -225,15 +235,10 @@ void PnpManager::DeviceGone(DeviceNode *node)
     Lock held(*this);
     node->bus->present = false;
     node->bus->Disconnect();
-    if (node->functionDriver && (node->state == NodeState::Started || node->state == NodeState::Stopped)) {
-        SendPnpIrp(node, IRP_MN_SURPRISE_REMOVAL);
-        node->state = NodeState::SurpriseRemoved;
-        MarkStackRemovePending(node->Pdo());
-        // The removal request waits for the last handle to the stack.
-        if (StackOpenCount(node->Pdo()) > 0) {
-            node->removeWhenClosed = true;
-            return;
-        }
+    // The removal request waits for the last handle to the stack.
+    if (SurpriseRemove(node) && StackOpenCount(node->Pdo()) > 0) {
+        node->removeWhenClosed = true;
+        return;
     }
     RemoveStack(node, true);
     DeleteNode(node);
