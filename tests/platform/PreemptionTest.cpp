@@ -128,6 +128,46 @@ TEST_F(PreemptionTest, ATimerDpcRunsOnTheSecondProcessorAndAPassiveThreadSpinsOn
     EXPECT_GT(spun, 0) << "the woken thread never ran while the DPC held the lock";
 }
 
+// A timer DPC on the second processor wakes the passive thread and goes on
+// working; the woken thread may run first. KeFlushQueuedDpcs returns only
+// once that DPC has ended, which is what lets a device free what it uses.
+struct FlushScene {
+    KEVENT woken;
+    KTIMER timer;
+    KDPC dpc;
+    bool ended = false;
+};
+
+VOID FlushSceneDpc(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto *scene = static_cast<FlushScene *>(context);
+    KeSetEvent(&scene->woken, IO_NO_INCREMENT, FALSE);
+    LONG busy = 0;
+    for (int i = 0; i < 8; ++i)
+        InterlockedIncrement(&busy);
+    scene->ended = true;
+}
+
+TEST_F(PreemptionTest, KeFlushQueuedDpcsReturnsOnlyOnceADpcRunningElsewhereHasEnded)
+{
+    int overtaken = 0;
+    for (uint64_t seed = 1; seed <= 32; ++seed) {
+        BootWith(seed);
+        FlushScene scene;
+        KeInitializeEvent(&scene.woken, NotificationEvent, FALSE);
+        KeInitializeTimerEx(&scene.timer, NotificationTimer);
+        KeInitializeDpc(&scene.dpc, FlushSceneDpc, &scene);
+        LARGE_INTEGER due;
+        due.QuadPart = -10000;
+        KeSetTimer(&scene.timer, due, &scene.dpc);
+        KeWaitForSingleObject(&scene.woken, Executive, KernelMode, FALSE, nullptr);
+        overtaken += !scene.ended;
+        KeFlushQueuedDpcs();
+        EXPECT_TRUE(scene.ended) << "seed " << seed;
+    }
+    EXPECT_GT(overtaken, 0) << "the woken thread never ran while the DPC was still running";
+}
+
 TEST_F(PreemptionTest, TwoLocksTakenInOppositeOrdersDeadlockInSomeInterleavingAndTheReportNamesBoth)
 {
     std::vector<std::string> reports;
